@@ -1,0 +1,31 @@
+// State shared by the two halves of the model (registry.cpp, system.cpp).
+#pragma once
+
+#include "windows.h"
+
+namespace emulated::model {
+
+void Log(Op op, const std::string &key, const std::string &args, long long result);
+
+// Records the call and returns `result`, so each operation ends with
+// `return Record(...)`.
+template <typename Result>
+Result Record(Op op, const std::string &key, const std::string &args, Result result) {
+  Log(op, key, args, static_cast<long long>(result));
+  return result;
+}
+
+// The error to inject into this call of `op` on `key`, or ERROR_SUCCESS.
+// Counts the call, so it must be asked exactly once per call.
+LONG Fault(Op op, const std::string &key);
+
+// "NULL" or the string in double quotes, as a call trace shows it.
+std::string Quote(const char *text);
+std::string Hex(unsigned long long value);
+
+bool SameName(const std::string &a, const std::string &b);
+
+void ResetRegistry();
+void ResetSystem();
+
+} // namespace emulated::model

@@ -1,0 +1,200 @@
+// The slice of the Win32 API that the patch uses, for hosts without Windows.
+//
+// Types, constants and numeric values are Windows' own, so the patch logic
+// compiles unchanged against this header or the real <windows.h>. The
+// functions are served by an in-memory model of Windows NT 5.x (registry.cpp,
+// system.cpp); tests drive and inspect it through the emulated namespace at
+// the end of this file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using BOOL = int;
+using CHAR = char;
+using ULONG_PTR = std::uintptr_t;
+using LPSTR = char *;
+using LPCSTR = const char *;
+using LPDWORD = DWORD *;
+using PBOOL = BOOL *;
+using REGSAM = DWORD;
+using PVOID = void *;
+using PSID = void *;
+using HANDLE = void *;
+
+struct HKEY__;
+struct HWND__;
+struct HINSTANCE__;
+using HKEY = HKEY__ *;
+using PHKEY = HKEY *;
+using HWND = HWND__ *;
+using HINSTANCE = HINSTANCE__ *;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+using PFILETIME = FILETIME *;
+
+struct SID_IDENTIFIER_AUTHORITY {
+  BYTE Value[6];
+};
+using PSID_IDENTIFIER_AUTHORITY = SID_IDENTIFIER_AUTHORITY *;
+
+struct OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+};
+using LPOSVERSIONINFOA = OSVERSIONINFOA *;
+
+struct OSVERSIONINFOEXA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+  WORD wServicePackMajor;
+  WORD wServicePackMinor;
+  WORD wSuiteMask;
+  BYTE wProductType;
+  BYTE wReserved;
+};
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
+#define KEY_ALL_ACCESS 0xF003F
+
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_BAD_PATHNAME 161
+#define ERROR_MORE_DATA 234
+#define ERROR_NO_MORE_ITEMS 259
+#define ERROR_KEY_DELETED 1018
+#define ERROR_NO_TOKEN 1008
+#define ERROR_INVALID_SID 1337
+
+#define VER_PLATFORM_WIN32_NT 2
+
+#define SECURITY_NT_AUTHORITY                                                                      \
+  {                                                                                                \
+    { 0, 0, 0, 0, 0, 5 }                                                                           \
+  }
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220
+
+#define MB_OK 0x00000000
+#define MB_ICONERROR 0x00000010
+#define MB_ICONWARNING 0x00000030
+#define MB_ICONINFORMATION 0x00000040
+#define IDOK 1
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
+                                     BYTE nSubAuthorityCount, DWORD nSubAuthority0,
+                                     DWORD nSubAuthority1, DWORD nSubAuthority2,
+                                     DWORD nSubAuthority3, DWORD nSubAuthority4,
+                                     DWORD nSubAuthority5, DWORD nSubAuthority6,
+                                     DWORD nSubAuthority7, PSID *pSid);
+BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember);
+PVOID WINAPI FreeSid(PSID pSid);
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime);
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LONG WINAPI RegCloseKey(HKEY hKey);
+
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+// Control and inspection of the model, for tests.
+namespace emulated {
+
+enum class Op {
+  GetVersionExA,
+  AllocateAndInitializeSid,
+  CheckTokenMembership,
+  FreeSid,
+  RegOpenKeyExA,
+  RegEnumKeyExA,
+  RegDeleteKeyA,
+  RegCloseKey,
+  MessageBoxA,
+};
+const char *Name(Op op);
+bool IsRegistry(Op op);
+
+// One platform call as it was made. `key` is the full path below
+// HKEY_LOCAL_MACHINE of the key the call acted on ("" for none, "HKLM" for the
+// root itself); `args` renders every argument as passed.
+struct Call {
+  Op op;
+  std::string key;
+  std::string args;
+  long long result;
+};
+
+struct Box {
+  HWND owner;
+  std::string text;
+  std::string caption;
+  bool captionIsNull;
+  UINT type;
+};
+
+// A fresh machine: Windows XP (5.1), caller in Administrators, an empty
+// HKEY_LOCAL_MACHINE with only "Software", no faults, empty records.
+void Reset();
+
+void SetVersion(DWORD major, DWORD minor);
+void SetAdministrator(bool member);
+
+// Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE.
+void CreateKey(const std::string &path);
+void SetValue(const std::string &path, const std::string &name, const std::string &data);
+bool KeyExists(const std::string &path);
+std::vector<std::string> Subkeys(const std::string &path);
+std::vector<std::string> Values(const std::string &path);
+std::size_t KeyCount(); // every key below HKEY_LOCAL_MACHINE
+
+// Faults. An injected fault makes the call return `error` (FALSE, NULL or the
+// SID for the calls that do not return an error code) and do nothing else,
+// except that RegCloseKey and FreeSid still release what they were given: a
+// release that fails cannot be retried by the caller, and the model should
+// not invent leaks. FailOnKey applies to every call of `op` on that key (any
+// case); FailAt to the n-th call of `op` only, counted from 1.
+void FailOnKey(Op op, const std::string &path, LONG error);
+void FailAt(Op op, unsigned n, LONG error);
+
+const std::vector<Call> &Calls();
+const std::vector<Box> &Boxes();
+unsigned OpenHandles();
+unsigned LiveSids();
+// Keys deleted while a handle to them was still open, by path.
+const std::vector<std::string> &DeletedWhileOpen();
+
+} // namespace emulated

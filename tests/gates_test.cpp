@@ -1,0 +1,134 @@
+// The two gates: which Windows versions and which users the patch refuses,
+// and that a refusal touches nothing.
+#include "machine.h"
+
+namespace {
+
+struct Version {
+  DWORD major;
+  DWORD minor;
+  bool supported;
+};
+
+class VersionGate : public Machine, public ::testing::WithParamInterface<Version> {};
+
+TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {
+  Tree({"Settings"});
+  emulated::SetVersion(GetParam().major, GetParam().minor);
+
+  EXPECT_EQ(0, Run());
+
+  ASSERT_EQ(1u, emulated::Boxes().size());
+  if (GetParam().supported) {
+    ExpectLastBox(SuccessText, SuccessCaption, MB_ICONINFORMATION);
+    EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
+  } else {
+    ExpectLastBox(VersionRefusedText, ErrorCaption, MB_ICONERROR);
+    EXPECT_TRUE(CallsOf(Op::AllocateAndInitializeSid).empty());
+    EXPECT_FALSE(AnyRegistryCall());
+    EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, VersionGate,
+                         ::testing::Values(Version{5, 0, false}, Version{5, 1, true},
+                                           Version{5, 2, true}, Version{4, 10, false},
+                                           Version{4, 0, false}, Version{6, 0, false},
+                                           Version{6, 1, false}),
+                         [](const ::testing::TestParamInfo<Version> &param) {
+                           return std::to_string(param.param.major) + "_" +
+                                  std::to_string(param.param.minor);
+                         });
+
+// Leaves a Windows XP version record's worth of fives on the stack, where the
+// patch's own version record will lie, so that a record left unfilled is
+// seen to be read.
+__attribute__((noinline)) void PaintStack() {
+  volatile DWORD area[4096];
+  for (auto &word : area) {
+    word = 5;
+  }
+}
+
+TEST_F(Machine, FailedVersionQueryIsRefused) {
+  Tree({"Settings"});
+  emulated::FailAt(Op::GetVersionExA, 1, ERROR_INVALID_PARAMETER);
+  PaintStack();
+
+  EXPECT_EQ(0, Run());
+
+  ExpectLastBox(VersionRefusedText, ErrorCaption, MB_ICONERROR);
+  EXPECT_FALSE(AnyRegistryCall());
+  EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
+}
+
+TEST_F(Machine, VersionIsAskedWithTheBasicRecord) {
+  Run();
+  ASSERT_FALSE(emulated::Calls().empty());
+  EXPECT_EQ(Op::GetVersionExA, emulated::Calls().front().op);
+  EXPECT_EQ(1, emulated::Calls().front().result);
+  EXPECT_EQ(0u, emulated::Calls().front().args.rfind("size 148", 0));
+}
+
+TEST_F(Machine, NonAdministratorIsRefusedAndNothingIsTouched) {
+  Tree({"Settings"});
+  emulated::SetAdministrator(false);
+
+  EXPECT_EQ(0, Run());
+
+  ASSERT_EQ(1u, emulated::Boxes().size());
+  ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
+  EXPECT_FALSE(AnyRegistryCall());
+  EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
+  ExpectNothingLeftOpen();
+}
+
+TEST_F(Machine, UnansweredMembershipMeansNotAdministratorAndFreesTheSid) {
+  emulated::FailAt(Op::CheckTokenMembership, 1, ERROR_NO_TOKEN);
+
+  EXPECT_FALSE(IsAdministrator());
+
+  EXPECT_EQ(1u, CallsOf(Op::FreeSid).size());
+  EXPECT_EQ(0u, emulated::LiveSids());
+}
+
+TEST_F(Machine, UnbuildableSidMeansNotAdministrator) {
+  emulated::FailAt(Op::AllocateAndInitializeSid, 1, ERROR_NOT_ENOUGH_MEMORY);
+  Tree({});
+
+  EXPECT_EQ(0, Run());
+
+  ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
+  EXPECT_TRUE(CallsOf(Op::CheckTokenMembership).empty());
+  EXPECT_TRUE(CallsOf(Op::FreeSid).empty());
+  EXPECT_FALSE(AnyRegistryCall());
+}
+
+TEST_F(Machine, AdministratorTestAsksAboutAdministratorsEachTime) {
+  // The model answers "member" only for S-1-5-32-544 asked with a null token.
+  EXPECT_TRUE(IsAdministrator());
+  EXPECT_TRUE(IsAdministrator());
+  EXPECT_EQ(2u, CallsOf(Op::AllocateAndInitializeSid).size());
+  EXPECT_EQ(2u, CallsOf(Op::FreeSid).size());
+  EXPECT_EQ("NULL, sid -> member", CallsOf(Op::CheckTokenMembership).front().args);
+  EXPECT_EQ(0u, emulated::LiveSids());
+}
+
+TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
+  Tree({"A"});
+  Run();
+  const std::vector<Op> gates = {Op::GetVersionExA, Op::AllocateAndInitializeSid,
+                                 Op::CheckTokenMembership, Op::FreeSid};
+  const auto &calls = emulated::Calls();
+  ASSERT_GT(calls.size(), gates.size());
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (i < gates.size()) {
+      EXPECT_EQ(gates[i], calls[i].op) << "call " << i;
+    } else {
+      EXPECT_TRUE(emulated::IsRegistry(calls[i].op) || calls[i].op == Op::MessageBoxA)
+          << "call " << i << ": " << emulated::Name(calls[i].op);
+    }
+  }
+}
+
+} // namespace

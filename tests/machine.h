@@ -1,0 +1,88 @@
+// A fresh emulated Windows XP machine per test, and short ways to read back
+// what the patch did to it.
+#pragma once
+
+#include "patch/patch.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using emulated::Op;
+
+class Machine : public ::testing::Test {
+protected:
+  void SetUp() override { emulated::Reset(); }
+
+  static int Run() { return WinMain(nullptr, nullptr, nullptr, 0); }
+
+  // Creates each path below the patch key.
+  static void Tree(const std::vector<std::string> &paths) {
+    emulated::CreateKey(PatchKeyPath);
+    for (const auto &path : paths) {
+      emulated::CreateKey(Below(path));
+    }
+  }
+
+  static std::string Below(const std::string &path) {
+    return std::string(PatchKeyPath) + "\\" + path;
+  }
+
+  static std::vector<emulated::Call> CallsOf(Op op) {
+    std::vector<emulated::Call> calls;
+    for (const auto &call : emulated::Calls()) {
+      if (call.op == op) {
+        calls.push_back(call);
+      }
+    }
+    return calls;
+  }
+
+  // Paths of the keys deleted, in the order they went.
+  static std::vector<std::string> Deleted() {
+    std::vector<std::string> paths;
+    for (const auto &call : CallsOf(Op::RegDeleteKeyA)) {
+      if (call.result == ERROR_SUCCESS) {
+        paths.push_back(call.key);
+      }
+    }
+    return paths;
+  }
+
+  static std::size_t Warnings() {
+    std::size_t count = 0;
+    for (const auto &box : emulated::Boxes()) {
+      if (box.caption == WarningCaption && box.text == ChildNotDeletedText &&
+          box.type == MB_ICONWARNING && box.owner == nullptr) {
+        ++count;
+      }
+    }
+    return count;
+  }
+
+  static bool AnyRegistryCall() {
+    for (const auto &call : emulated::Calls()) {
+      if (emulated::IsRegistry(call.op)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static void ExpectLastBox(const char *text, const char *caption, UINT icon) {
+    ASSERT_FALSE(emulated::Boxes().empty());
+    const emulated::Box &box = emulated::Boxes().back();
+    EXPECT_EQ(text, box.text);
+    EXPECT_EQ(caption, box.caption);
+    EXPECT_FALSE(box.captionIsNull);
+    EXPECT_EQ(icon, box.type);
+    EXPECT_EQ(nullptr, box.owner);
+  }
+
+  static void ExpectNothingLeftOpen() {
+    EXPECT_EQ(0u, emulated::OpenHandles());
+    EXPECT_EQ(0u, emulated::LiveSids());
+    EXPECT_TRUE(emulated::DeletedWhileOpen().empty());
+  }
+};
