@@ -1,11 +1,39 @@
-# `make test` builds and runs every test; each target installs what it needs.
+# make        build the Windows executables into dist/
+# make run    apply the patch to a scratch Windows XP registry under Wine
+# make test   every test: host tests, the executables' PE image, Wine runs
+# Each target installs the Debian packages it lacks.
 BUILD ?= build
+DIST ?= dist
 JOBS ?= 2
+CMAKE_WINDOWS = cmake -S . -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
-.PHONY: test host-test clean
+.PHONY: all dist run test host-test clean
 
-test: host-test
+all: dist
 
+dist:
+	tools/deps windows
+	$(CMAKE_WINDOWS) -B $(BUILD)/windows-x86 --toolchain cmake/mingw-i686.cmake
+	$(CMAKE_WINDOWS) -B $(BUILD)/windows-x64 --toolchain cmake/mingw-x86_64.cmake
+	cmake --build $(BUILD)/windows-x86 -j$(JOBS)
+	cmake --build $(BUILD)/windows-x64 -j$(JOBS)
+	mkdir -p $(DIST)
+	cp $(BUILD)/windows-x86/quenlor-patch.exe $(BUILD)/windows-x64/quenlor-patch-x64.exe $(DIST)/
+	cd $(DIST) && sha256sum quenlor-patch.exe quenlor-patch-x64.exe > SHA256SUMS
+	@cat $(DIST)/SHA256SUMS
+
+run: dist
+	tools/deps wine
+	python3 tools/demo.py --build $(BUILD) --dist $(DIST)
+
+test: dist
+	tools/deps host wine
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug \
+	  -DPATCH_DIST_DIR=$(abspath $(DIST)) -DPATCH_WINDOWS_BUILD=$(abspath $(BUILD)) >/dev/null
+	cmake --build $(BUILD)/host -j$(JOBS)
+	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
+
+# The logic alone, against the in-memory model: seconds, no Wine.
 host-test:
 	tools/deps host
 	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -13,4 +41,4 @@ host-test:
 	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DIST)

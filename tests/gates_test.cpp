@@ -10,6 +10,10 @@ struct Version {
   bool supported;
 };
 
+void PrintTo(const Version &version, std::ostream *out) {
+  *out << version.major << "." << version.minor;
+}
+
 class VersionGate : public Machine, public ::testing::WithParamInterface<Version> {};
 
 TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {

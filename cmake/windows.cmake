@@ -1,0 +1,44 @@
+# The shipped executables. Everything here serves three ends: load on a bare
+# Windows XP (system DLLs only, PE versions no higher than XP's), stay small,
+# and come out byte-identical from every clean build.
+enable_language(RC)
+
+# Only the DLLs the program calls, and in the compiler's own order after them,
+# where msvcrt comes before kernel32: XP x64's KERNEL32 may lack some runtime
+# helpers (__C_specific_handler) that its msvcrt has.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+string(REGEX REPLACE "^5\\.0?" "" PATCH_OS_MINOR ${PATCH_OS_VERSION})
+set(PATCH_WINDOWS_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+set(PATCH_WINDOWS_LINK_FLAGS -s -static -mwindows -Wl,--no-insert-timestamp
+    -Wl,--subsystem,windows:${PATCH_OS_VERSION}
+    -Wl,--major-os-version,5 -Wl,--minor-os-version,${PATCH_OS_MINOR})
+
+# A GUI executable built the way the product is, with its own version
+# resource; the do-nothing baseline of the size check is built by it too.
+function(patch_windows_executable name description)
+  set(PATCH_FILE_NAME ${name}.exe)
+  set(PATCH_DESCRIPTION ${description})
+  configure_file(${PROJECT_SOURCE_DIR}/platform/version.rc.in ${name}.rc @ONLY)
+  add_executable(${name} WIN32 ${ARGN} ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${PATCH_WINDOWS_FLAGS})
+  target_link_options(${name} PRIVATE ${PATCH_WINDOWS_LINK_FLAGS})
+  target_link_libraries(${name} PRIVATE advapi32 user32)
+endfunction()
+
+patch_windows_executable(${PATCH_EXE_NAME}
+  "Quenlor audio driver pre-install patch" ${PATCH_SOURCES})
+install(TARGETS ${PATCH_EXE_NAME} RUNTIME DESTINATION .)
+
+patch_windows_executable(baseline-${PATCH_EXE_NAME}
+  "Quenlor audio driver pre-install patch" tests/windows/baseline.cpp)
+
+# The Wine harness's box reader. Its image base keeps its calls apart from
+# the patch's in a relay trace.
+if(PATCH_EXE_NAME STREQUAL "quenlor-patch")
+  add_executable(boxreader tools/boxreader.cpp)
+  target_compile_options(boxreader PRIVATE -Os)
+  target_link_options(boxreader PRIVATE -s -static -Wl,--image-base,0x10000000)
+endif()

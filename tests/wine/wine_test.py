@@ -1,0 +1,234 @@
+"""The shipped executables under Wine, playing Windows XP: what they show,
+what they leave in the registry, their exit code, and every platform call
+they make, read from Wine's relay trace.
+
+Configured by the environment (CTest sets it):
+  PATCH_EXE      the executable under test
+  PATCH_EXE_X86  (64-bit prefix only) the x86 executable, for the WOW64 view
+  WINE_ARCH      win32 or win64
+  WINE_PREFIX    where the prefix lives (created on first use, then reused)
+  BOXREADER      tools/boxreader.exe, built for x86
+"""
+
+import os
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import winelab  # noqa: E402
+
+KEY = r"Software\Crystal Semiconductor"
+HKLM = 0x80000002
+KEY_ALL_ACCESS = 0xF003F
+SUCCESS = ("", "Patch successful. You may now install the Quenlor audio driver")
+VERSION_REFUSED = ("Error", "This patch is for Windows XP only")
+FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
+WARNING = ("Debug", "Could not delete a child key")
+NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
+              r"Software\Crystal Semi"]
+
+ARCH = os.environ.get("WINE_ARCH", "win32")
+EXE = Path(os.environ["PATCH_EXE"])
+EXE_X86 = Path(os.environ["PATCH_EXE_X86"]) if os.environ.get("PATCH_EXE_X86") else None
+VIEW = 64 if ARCH == "win64" else None
+XP = "winxp64" if ARCH == "win64" else "winxp"
+
+
+def subtree(depth, width):
+    """Keys of a tree `depth` levels deep with `width` children per key."""
+    keys, level = [KEY], [KEY]
+    for d in range(depth):
+        level = [f"{parent}\\Level{d} Child{w}" for parent in level for w in range(width)][:40]
+        keys += level
+    return keys
+
+
+def hklm(value):
+    # A predefined key is a sign-extended 32-bit value on x64.
+    return value & 0xFFFFFFFF == HKLM
+
+
+class Trace:
+    """Holds a relay trace against the order and arguments the patch must
+    use, replaying it over the keys that were there before the run."""
+
+    def __init__(self, test, run, keys):
+        self.test, self.calls = test, run.calls
+        self.keys = {k.lower() for k in keys}
+
+    def functions(self):
+        return [c.function for c in self.calls]
+
+    def check_gates(self):
+        t, calls = self.test, self.calls
+        t.assertEqual(["GetVersionExA", "AllocateAndInitializeSid", "CheckTokenMembership",
+                       "FreeSid"], self.functions()[:4])
+        sid = calls[1]
+        # DWORD arguments travel in 64-bit registers on x64; only the low
+        # half is the argument.
+        t.assertEqual([2, 0x20, 0x220, 0, 0, 0, 0, 0, 0],
+                      [a & 0xFFFFFFFF for a in sid.args[1:10]])
+        t.assertEqual(1, sid.result)
+        t.assertEqual(0, calls[2].arg(0), "CheckTokenMembership must ask about the caller's token")
+        t.assertEqual(calls[2].arg(1), calls[3].arg(0), "FreeSid must free the SID it asked about")
+
+    def check_walk(self, expect_failures=False):
+        """Post-order deletion by full path under HKLM, every handle closed in
+        LIFO order and before its key is deleted, index 0 while nothing failed."""
+        t, keys = self.test, set(self.keys)
+        opened = []  # [path, handle] of each level still open
+        for call in self.calls[4:]:
+            name = call.function
+            if name == "RegOpenKeyExA":
+                t.assertTrue(hklm(call.arg(0)))
+                t.assertEqual([0, KEY_ALL_ACCESS], [a & 0xFFFFFFFF for a in call.args[2:4]])
+                t.assertLessEqual(len(call.arg(1)), 259)
+                if call.result == 0:
+                    opened.append([call.arg(1).lower(), None])
+            elif name == "RegEnumKeyExA":
+                t.assertTrue(opened, "enumeration without an open key")
+                if opened[-1][1] is None:
+                    opened[-1][1] = call.arg(0)
+                t.assertEqual(opened[-1][1], call.arg(0), "enumerated a handle not on top")
+                t.assertEqual([0, 0, 0, 0], call.args[4:8])
+                if not expect_failures:
+                    t.assertEqual(0, call.arg(1) & 0xFFFFFFFF)
+            elif name == "RegCloseKey":
+                t.assertTrue(opened, "close without an open key")
+                t.assertEqual(opened.pop()[1], call.arg(0), "closed a handle not on top")
+            elif name == "RegDeleteKeyA":
+                path = call.arg(1).lower()
+                t.assertTrue(hklm(call.arg(0)))
+                t.assertNotIn(path, [p for p, _ in opened], "deleted a key whose handle is open")
+                if call.result == 0:
+                    t.assertFalse([k for k in keys if k.startswith(path + "\\")],
+                                  f"{path} deleted before its subkeys")
+                    keys.discard(path)
+            elif name == "MessageBoxA":
+                t.assertEqual(0, call.arg(0))
+                t.assertIn(call.arg(3) & 0xFFFFFFFF, (0x10, 0x30, 0x40))
+            else:
+                t.fail(f"unexpected call {name}")
+        t.assertEqual([], opened, "handles left open")
+
+
+class WineSuite(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.display = winelab.Display().__enter__()
+        cls.prefix = winelab.Prefix(os.environ["WINE_PREFIX"], ARCH, os.environ["BOXREADER"])
+        cls.prefix.open(cls.display)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+        cls.display.__exit__()
+
+    def prepare(self, keys, version=XP, view=VIEW):
+        """Removes the key and its neighbours from every view, then seeds
+        `keys` (with some values) and the neighbours into `view`."""
+        values = {k: {"DriverVersion": "3.1", "Path": "C:\\\\Quenlor"} for k in keys[::3]}
+        roots = [KEY] + [n.split("\\Keep")[0] for n in NEIGHBOURS]
+        for other in ([32, 64] if VIEW else []):
+            if other != view:
+                self.prefix.apply(remove=roots, view=other)
+        self.prefix.apply(remove=roots, keys=keys + NEIGHBOURS, values=values, version=version,
+                          view=view)
+
+    def neighbours(self, view=VIEW):
+        found = {}
+        for root in {n.split("\\")[1] for n in NEIGHBOURS}:
+            found.update(self.prefix.tree("Software\\" + root, view=view))
+        return found
+
+    def expect_removed(self, run, keys, view=VIEW):
+        self.assertFalse(run.timed_out)
+        self.assertEqual(0, run.exit_code)
+        self.assertEqual([SUCCESS], run.boxes)
+        self.assertEqual({}, self.prefix.tree(KEY, view=view))
+        trace = Trace(self, run, keys)
+        trace.check_gates()
+        trace.check_walk()
+        self.assertEqual(("", "information", SUCCESS[1]), run.shown()[-1])
+        deletes = [c for c in run.calls if c.function == "RegDeleteKeyA" and c.result == 0]
+        self.assertEqual(len(keys), len(deletes))
+
+    def test_refused_versions_leave_the_registry_alone(self):
+        keys = subtree(2, 2)
+        for version in ["win98", "win2k", "vista", "win7", "win10"]:
+            with self.subTest(version=version):
+                self.prepare(keys, version=version)
+                before = self.prefix.tree(KEY, view=VIEW)
+                run = self.prefix.run(EXE)
+                self.assertEqual(0, run.exit_code)
+                self.assertEqual([VERSION_REFUSED], run.boxes)
+                # The trace shows that nothing but the version query came first.
+                self.assertEqual(["GetVersionExA", "MessageBoxA"],
+                                 [c.function for c in run.calls])
+                self.assertEqual(("Error", "error", VERSION_REFUSED[1]), run.shown()[0])
+                self.assertEqual(before, self.prefix.tree(KEY, view=VIEW))
+
+    def test_xp_removes_a_deep_wide_subtree_and_nothing_else(self):
+        keys = subtree(5, 3)
+        self.prepare(keys)
+        neighbours = self.neighbours()
+        self.assertEqual(len(NEIGHBOURS) + 1, len(neighbours))
+        self.expect_removed(self.prefix.run(EXE), keys)
+        self.assertEqual(neighbours, self.neighbours())
+
+    def test_server_2003_version_is_admitted(self):
+        if ARCH == "win64":
+            self.skipTest("5.2 is this prefix's XP")
+        keys = subtree(2, 3)
+        self.prepare(keys, version="win2003")
+        self.expect_removed(self.prefix.run(EXE), keys)
+
+    def test_second_run_finds_nothing_and_still_succeeds(self):
+        keys = subtree(2, 2)
+        self.prepare(keys)
+        self.expect_removed(self.prefix.run(EXE), keys)
+        run = self.prefix.run(EXE)
+        self.assertEqual([SUCCESS], run.boxes)
+        self.assertEqual(0, run.exit_code)
+        self.assertEqual([2], [c.result for c in run.calls if c.function == "RegOpenKeyExA"])
+        self.assertEqual([2], [c.result for c in run.calls if c.function == "RegDeleteKeyA"])
+
+    def test_path_past_the_buffer_is_warned_about_not_overrun(self):
+        # Three levels under the key; the third's path is 270 characters.
+        first = KEY + "\\" + "A" * 120
+        second = first + "\\" + "B" * 100
+        third = second + "\\" + "C" * 18
+        keys = [KEY, first, second, third, KEY + "\\Plain"]
+        self.assertGreater(len(third), 259)
+        self.prepare(keys)
+        run = self.prefix.run(EXE)
+        self.assertFalse(run.timed_out)
+        self.assertEqual(0, run.exit_code)
+        # The third cannot be reached, so second, first and the key stay.
+        self.assertEqual([WARNING, WARNING, WARNING, FAILURE], run.boxes)
+        self.assertEqual(("Debug", "warning", WARNING[1]), run.shown()[0])
+        self.assertEqual(("Error", "error", FAILURE[1]), run.shown()[-1])
+        left = {k.lower() for k in self.prefix.tree(KEY, view=VIEW)}
+        self.assertEqual({k.lower() for k in keys[:4]}, left)
+        trace = Trace(self, run, keys)
+        trace.check_gates()
+        trace.check_walk(expect_failures=True)
+
+    def test_each_executable_removes_its_own_registry_view(self):
+        if ARCH != "win64" or EXE_X86 is None:
+            self.skipTest("a 64-bit prefix has two views")
+        native, wow = subtree(2, 2), subtree(1, 2)
+        self.prepare(native, view=64)
+        self.prefix.apply(keys=wow, view=32)
+        self.expect_removed(self.prefix.run(EXE), native, view=64)
+        self.assertEqual({k.lower() for k in wow},
+                         {k.lower() for k in self.prefix.tree(KEY, view=32)})
+        self.prefix.apply(keys=native, view=64)
+        self.expect_removed(self.prefix.run(EXE_X86), wow, view=32)
+        self.assertEqual({k.lower() for k in native},
+                         {k.lower() for k in self.prefix.tree(KEY, view=64)})
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,115 @@
+// Runs a program under Wine and reads every message box it shows from the
+// real window: the caption is the window text, the message is the static
+// control 0xFFFF. Each box is written to the report as
+//   BOX <tab> caption <tab> text
+// and then dismissed with IDOK (mode "dismiss"), after the harness creates
+// "<report>.go<N>" (mode "hold", for screenshots), or by the user ("watch").
+// The last line is "EXIT <code>" or "TIMEOUT".
+//
+// Usage: boxreader.exe dismiss|hold|watch REPORT PROGRAM [TIMEOUT_SECONDS]
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct Search {
+  DWORD process;
+  HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
+  auto *search = reinterpret_cast<Search *>(parameter);
+  char className[16];
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search->process && IsWindowVisible(window) &&
+      GetClassNameA(window, className, sizeof className) && std::strcmp(className, "#32770") == 0) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void Flatten(char *text) {
+  for (; *text; ++text) {
+    if (*text == '\t' || *text == '\r' || *text == '\n') {
+      *text = ' ';
+    }
+  }
+}
+
+bool Exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT PROGRAM [TIMEOUT]\n");
+    return 2;
+  }
+  const char *mode = argv[1];
+  const char *reportPath = argv[2];
+  DWORD timeout = (argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 60) * 1000;
+  FILE *report = std::fopen(reportPath, "w");
+  if (!report) {
+    return 2;
+  }
+  char commandLine[MAX_PATH * 2];
+  std::snprintf(commandLine, sizeof commandLine, "\"%s\"", argv[3]);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(argv[3], commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::fprintf(report, "NOSTART %lu\n", GetLastError());
+    std::fclose(report);
+    return 2;
+  }
+  DWORD started = GetTickCount();
+  int boxes = 0;
+  while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+    if (GetTickCount() - started > timeout) {
+      TerminateProcess(process.hProcess, 255);
+      std::fprintf(report, "TIMEOUT\n");
+      std::fclose(report);
+      return 1;
+    }
+    Search search = {process.dwProcessId, nullptr};
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) {
+      continue;
+    }
+    char caption[512] = "";
+    char text[1024] = "";
+    GetWindowTextA(search.found, caption, sizeof caption);
+    GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+    Flatten(caption);
+    Flatten(text);
+    std::fprintf(report, "BOX\t%s\t%s\n", caption, text);
+    std::fflush(report);
+    ++boxes;
+    if (std::strcmp(mode, "hold") == 0) {
+      char go[MAX_PATH];
+      std::snprintf(go, sizeof go, "%s.go%d", reportPath, boxes);
+      while (!Exists(go) && GetTickCount() - started < timeout) {
+        Sleep(20);
+      }
+    }
+    if (std::strcmp(mode, "watch") != 0) {
+      PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+    }
+    while (IsWindow(search.found) && GetTickCount() - started < timeout) {
+      Sleep(10);
+    }
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  std::fprintf(report, "EXIT %lu\n", code);
+  std::fclose(report);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}

@@ -1,0 +1,298 @@
+"""Drives Windows executables under Wine: prefixes, a private X display,
+registry set-up and read-back, message boxes read from the real windows,
+and the relay trace of the platform calls an executable makes.
+
+Every Wine process writes to files, never to pipes: Wine's helper processes
+inherit standard handles and would keep a pipe open long after the program.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+# The operations the patch uses, as the relay trace names them.
+OPERATIONS = [
+    "kernel32.GetVersionExA",
+    "advapi32.AllocateAndInitializeSid",
+    "advapi32.CheckTokenMembership",
+    "advapi32.FreeSid",
+    "advapi32.RegOpenKeyExA",
+    "advapi32.RegEnumKeyExA",
+    "advapi32.RegDeleteKeyA",
+    "advapi32.RegCloseKey",
+    "user32.MessageBoxA",
+]
+
+ICONS = {0x10: "error", 0x30: "warning", 0x40: "information"}
+
+
+def windows_path(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class Display:
+    """An Xvfb of our own on a free display number, or the user's display."""
+
+    def __init__(self, use_desktop=False):
+        self.process = None
+        self.name = os.environ.get("DISPLAY") if use_desktop else None
+
+    def __enter__(self):
+        if self.name:
+            return self
+        read, write = os.pipe()
+        with tempfile.TemporaryFile() as log:
+            self.process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten",
+                 "tcp"], pass_fds=[write], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        os.close(write)
+        with os.fdopen(read) as numbers:
+            number = numbers.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+        return self
+
+    def __exit__(self, *exc):
+        if self.process:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+
+    def screenshot(self, path, window=None):
+        """Saves the screen (or one X window, with its frame) as a PNG."""
+        subprocess.run(["import", "-display", self.name, "-window", window or "root", str(path)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@dataclass
+class Call:
+    function: str
+    args: list
+    result: int = None
+
+    def arg(self, n):
+        return self.args[n]
+
+
+@dataclass
+class Run:
+    boxes: list = field(default_factory=list)  # (caption, text)
+    exit_code: int = None
+    calls: list = field(default_factory=list)
+    timed_out: bool = False
+
+    def shown(self):
+        """Each box as the user saw it: caption and text from the window, the
+        icon from the flags the executable passed."""
+        icons = [ICONS.get(c.arg(3) & 0xFFFFFFFF, hex(c.arg(3))) for c in self.calls
+                 if c.function == "MessageBoxA"]
+        return [(caption, icons[i] if i < len(icons) else "?", text)
+                for i, (caption, text) in enumerate(self.boxes)]
+
+
+class Prefix:
+    """A Wine prefix kept under the build tree and reused between runs."""
+
+    def __init__(self, root, arch, boxreader):
+        self.path = Path(root).resolve()
+        self.arch = arch  # "win32" or "win64"
+        self.boxreader = Path(boxreader).resolve()
+        self.display = None
+        self.logs = self.path.parent / (self.path.name + "-logs")
+
+    def env(self, relay=False):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=str(self.path), WINEARCH=self.arch,
+                   WINEDEBUG="-all,+relay" if relay else "-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display.name)
+        return env
+
+    def _log(self, name):
+        self.logs.mkdir(parents=True, exist_ok=True)
+        return open(self.logs / name, "w")
+
+    def wine(self, *args, relay=False, log="wine.log", check=False, timeout=120):
+        with self._log(log) as out:
+            done = subprocess.run(["wine", *args], env=self.env(relay), stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=out, timeout=timeout)
+        if check and done.returncode != 0:
+            raise RuntimeError(f"wine {' '.join(args)} exited {done.returncode}: "
+                               f"{(self.logs / log).read_text(errors='replace')[-2000:]}")
+        return done.returncode
+
+    def open(self, display):
+        """Creates the prefix if needed and starts its wineserver."""
+        self.display = display
+        ready = self.path / ".ready"
+        if not ready.exists():
+            shutil.rmtree(self.path, ignore_errors=True)
+            with self._log("wineboot.log") as out:
+                subprocess.run(["wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
+                               stdout=out, stderr=out, check=True, timeout=300)
+                subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out,
+                               timeout=120)
+            ready.touch()
+        subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        self.reg("add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",
+                 ";".join(OPERATIONS), "/f")
+        return self
+
+    def close(self):
+        """Ends every Wine process of the prefix; the registry is saved."""
+        if self.display:
+            subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.env(), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # Registry. `view` is 32 or 64 on a 64-bit prefix; a 32-bit prefix has one.
+
+    def _view(self, view):
+        return [f"/reg:{view}"] if self.arch == "win64" and view else []
+
+    def reg(self, *args, view=None):
+        return self.wine("reg", *args, *self._view(view), log="reg.log", check=True)
+
+    def set_version(self, name):
+        self.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", name, "/f")
+
+    def apply(self, remove=(), keys=(), values=None, version=None, view=None):
+        """One registry import: removes each key in `remove` with its subtree,
+        then creates `keys` (paths below HKLM) with `values` {key: {name:
+        data}}, and sets the Windows version that the prefix reports."""
+        values = values or {}
+        lines = ["REGEDIT4", ""]
+        if view == 64:
+            # Wine's reg import deletes [-key] sections from the 32-bit view
+            # whatever view it is told to import into.
+            for key in remove:
+                self.wine("reg", "delete", "HKLM\\" + key, "/f", "/reg:64", log="reg.log")
+            remove = ()
+        if version:
+            lines += ["[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', ""]
+        lines += [f"[-HKEY_LOCAL_MACHINE\\{key}]" for key in remove] + [""]
+        for key in keys:
+            lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
+            for name, data in values.get(key, {}).items():
+                lines.append(f'"{name}"="{data}"')
+            lines.append("")
+        self.logs.mkdir(parents=True, exist_ok=True)
+        reg_file = self.logs / "apply.reg"
+        reg_file.write_bytes("\r\n".join(lines).encode("ascii") + b"\r\n")
+        self.reg("import", windows_path(reg_file), view=view)
+
+    def tree(self, key, view=None):
+        """Every key at or below HKLM\\key, with its values, as
+        {path below HKLM: {value name: data}}; {} when the key is missing."""
+        log = "query.log"
+        if self.wine("reg", "query", "HKLM\\" + key, "/s", *self._view(view), log=log) != 0:
+            return {}
+        # reg lists the key itself only when it has values.
+        found, current = {key: {}}, None
+        for line in (self.logs / log).read_text(errors="replace").splitlines():
+            if line.startswith("HKEY_LOCAL_MACHINE\\"):
+                current = line[len("HKEY_LOCAL_MACHINE\\"):]
+                found.setdefault(current, {})
+            elif line.startswith("    ") and current is not None:
+                parts = line.strip().split("    ")
+                found[current][parts[0]] = parts[2] if len(parts) > 2 else ""
+        return found
+
+    # Running an executable.
+
+    def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
+            timeout=60):
+        """Runs `exe` under the box reader and returns what it showed, its
+        exit code and, with relay, the platform calls made from its image."""
+        report = self.logs / report_name
+        for old in self.logs.glob(report_name + "*"):
+            old.unlink()
+        args = [str(self.boxreader), mode, windows_path(report), windows_path(exe), str(timeout)]
+        with self._log("run.out") as out, self._log("relay.log") as trace:
+            process = subprocess.Popen(["wine", *args], env=self.env(relay),
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
+        seen = 0
+        while process.poll() is None:
+            time.sleep(0.05)
+            if on_box and report.exists():
+                boxes = [line for line in report.read_text(errors="replace").splitlines()
+                         if line.startswith("BOX\t")]
+                for n in range(seen, len(boxes)):
+                    on_box(n + 1, *boxes[n].split("\t")[1:3])
+                    (self.logs / f"{report_name}.go{n + 1}").touch()
+                seen = len(boxes)
+        result = Run()
+        for line in report.read_text(errors="replace").splitlines():
+            if line.startswith("BOX\t"):
+                _, caption, text = line.split("\t", 2)
+                result.boxes.append((caption, text))
+            elif line.startswith("EXIT "):
+                result.exit_code = int(line.split()[1])
+            elif line == "TIMEOUT":
+                result.timed_out = True
+        if relay:
+            result.calls = relay_calls(self.logs / "relay.log", image_range(exe))
+        return result
+
+
+def image_range(exe):
+    """The address range that the executable's image occupies."""
+    objdump = "x86_64-w64-mingw32-objdump"
+    out = subprocess.run([objdump, "-p", str(exe)], capture_output=True, text=True,
+                         check=True).stdout
+    base = int(re.search(r"^ImageBase\s+([0-9a-fA-F]+)", out, re.M).group(1), 16)
+    size = int(re.search(r"^SizeOfImage\s+([0-9a-fA-F]+)", out, re.M).group(1), 16)
+    return base, base + size
+
+
+ARG = re.compile(r'\s*([0-9a-fA-F]+)(?:\s+L?"((?:[^"\\]|\\.)*)")?\s*(?:,|$)')
+CALL = re.compile(r'^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$')
+RET = re.compile(r'^[0-9a-f]+:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$')
+
+
+def parse_args(text):
+    """Relay arguments: numbers, and a string after a pointer where Wine shows
+    one (kept as the string)."""
+    args, pos = [], 0
+    while pos < len(text):
+        match = ARG.match(text, pos)
+        if not match:
+            raise ValueError(f"cannot read relay arguments: {text!r}")
+        string = match.group(2)
+        args.append(bytes(string, "latin-1").decode("unicode_escape") if string is not None
+                    else int(match.group(1), 16))
+        pos = match.end()
+    return args
+
+
+def relay_calls(log, image):
+    """The traced calls whose return address lies in the executable's image,
+    in order, each with its result. Wine's own DLLs call some of the same
+    functions (MessageBoxA does); their return addresses lie elsewhere."""
+    low, high = image
+    calls, pending = [], {}
+    for line in Path(log).read_text(errors="replace").splitlines():
+        match = CALL.match(line)
+        if match and low <= int(match.group(4), 16) < high:
+            call = Call(match.group(2), parse_args(match.group(3)))
+            calls.append(call)
+            pending.setdefault((match.group(2), match.group(4)), []).append(call)
+            continue
+        match = RET.match(line)
+        if match and low <= int(match.group(4), 16) < high:
+            waiting = pending.get((match.group(2), match.group(4)))
+            if waiting:
+                waiting.pop().result = int(match.group(3), 16)
+    return calls
