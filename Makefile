@@ -36,7 +36,7 @@ test: dist
 # The logic alone, against the in-memory model: seconds, no Wine.
 host-test:
 	tools/deps host
-	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug -DPATCH_DIST_DIR= >/dev/null
 	cmake --build $(BUILD)/host -j$(JOBS)
 	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
 

@@ -22,6 +22,11 @@ int ApplyPatch() {
   OSVERSIONINFOA version;
   std::memset(&version, 0, sizeof version);
   version.dwOSVersionInfoSize = sizeof version;
+#ifdef _MSC_VER
+  // Deprecated for programs that could ask VerifyVersionInfo instead; this
+  // one targets XP and wants the two numbers as they are.
+#pragma warning(suppress : 4996)
+#endif
   GetVersionExA(&version);
   if (!IsSupportedVersion(version)) {
     ShowBox(VersionRefusedText, ErrorCaption, MB_ICONERROR);

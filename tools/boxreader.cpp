@@ -1,7 +1,7 @@
 // Runs a program under Wine and reads every message box it shows from the
 // real window: the caption is the window text, the message is the static
 // control 0xFFFF. Each box is written to the report as
-//   BOX <tab> caption <tab> text
+//   BOX <tab> caption <tab> text <tab> left,top,right,bottom
 // and then dismissed with IDOK (mode "dismiss"), after the harness creates
 // "<report>.go<N>" (mode "hold", for screenshots), or by the user ("watch").
 // The last line is "EXIT <code>" or "TIMEOUT".
@@ -88,7 +88,10 @@ int main(int argc, char **argv) {
     GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
     Flatten(caption);
     Flatten(text);
-    std::fprintf(report, "BOX\t%s\t%s\n", caption, text);
+    RECT frame = {};
+    GetWindowRect(search.found, &frame);
+    std::fprintf(report, "BOX\t%s\t%s\t%ld,%ld,%ld,%ld\n", caption, text, frame.left, frame.top,
+                 frame.right, frame.bottom);
     std::fflush(report);
     ++boxes;
     if (std::strcmp(mode, "hold") == 0) {

@@ -63,10 +63,16 @@ class Display:
             self.process.terminate()
             self.process.wait(timeout=10)
 
-    def screenshot(self, path, window=None):
-        """Saves the screen (or one X window, with its frame) as a PNG."""
-        subprocess.run(["import", "-display", self.name, "-window", window or "root", str(path)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def screenshot(self, path, frame):
+        """Saves the part of the screen that `frame` (left, top, right,
+        bottom) covers, with a small margin, as a PNG."""
+        left, top, right, bottom = frame
+        margin = 6
+        crop = (f"{right - left + 2 * margin}x{bottom - top + 2 * margin}"
+                f"+{max(left - margin, 0)}+{max(top - margin, 0)}")
+        subprocess.run(["import", "-display", self.name, "-window", "root", "-crop", crop,
+                        "+repage", str(path)], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
 
 @dataclass
@@ -213,13 +219,19 @@ class Prefix:
     # Running an executable.
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
-            timeout=60):
+            timeout=60, desktop=None):
         """Runs `exe` under the box reader and returns what it showed, its
-        exit code and, with relay, the platform calls made from its image."""
+        exit code and, with relay, the platform calls made from its image.
+        `on_box(n, caption, text, (left, top, right, bottom))` sees each box
+        while it is on screen; `desktop` ("640x480") runs it in a Wine
+        virtual desktop, which draws window frames where no window manager
+        does."""
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
         args = [str(self.boxreader), mode, windows_path(report), windows_path(exe), str(timeout)]
+        if desktop:
+            args = ["explorer", f"/desktop=patch,{desktop}"] + args
         with self._log("run.out") as out, self._log("relay.log") as trace:
             process = subprocess.Popen(["wine", *args], env=self.env(relay),
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
@@ -230,13 +242,14 @@ class Prefix:
                 boxes = [line for line in report.read_text(errors="replace").splitlines()
                          if line.startswith("BOX\t")]
                 for n in range(seen, len(boxes)):
-                    on_box(n + 1, *boxes[n].split("\t")[1:3])
+                    _, caption, text, frame = boxes[n].split("\t")
+                    on_box(n + 1, caption, text, tuple(int(v) for v in frame.split(",")))
                     (self.logs / f"{report_name}.go{n + 1}").touch()
                 seen = len(boxes)
         result = Run()
         for line in report.read_text(errors="replace").splitlines():
             if line.startswith("BOX\t"):
-                _, caption, text = line.split("\t", 2)
+                _, caption, text, _ = line.split("\t")
                 result.boxes.append((caption, text))
             elif line.startswith("EXIT "):
                 result.exit_code = int(line.split()[1])

@@ -1,0 +1,116 @@
+"""`make run`: the patch's job on a scratch Windows XP under Wine.
+
+Seeds a sample HKLM\\Software\\Crystal Semiconductor subtree into a 32-bit
+(XP) prefix under the build tree, shows it, runs dist/quenlor-patch.exe
+against it, prints each message box as the user sees it, and shows the
+registry afterwards. With a desktop (DISPLAY set) the boxes appear there
+for the user to click; otherwise a private Xvfb is used and the boxes are
+dismissed here. Each box is saved as a screenshot.
+
+With --docs DIR it instead stages the four boxes a user can meet (success,
+refusal, warning, failure) and saves one PNG of each into DIR.
+"""
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import winelab  # noqa: E402
+
+KEY = r"Software\Crystal Semiconductor"
+SAMPLE = {
+    KEY: {"InstallDir": r"C:\\Program Files\\Crystal"},
+    KEY + r"\CS4280": {"DriverVersion": "5.10.2600", "Enabled": "1"},
+    KEY + r"\CS4280\Mixer": {"MasterVolume": "75"},
+    KEY + r"\CS4280\Mixer\Channels\Line In": {"Muted": "0"},
+    KEY + r"\CS4280\Mixer\Channels\Wave": {"Muted": "0"},
+    KEY + r"\CS4280\Codec": {"SampleRate": "48000"},
+    KEY + r"\Uninstall": {},
+}
+
+
+def show_tree(prefix, title):
+    print(f"\n{title}")
+    tree = prefix.tree(KEY)
+    if not tree:
+        print(f"  HKEY_LOCAL_MACHINE\\{KEY}: (no such key)")
+    for key in sorted(tree, key=str.lower):
+        print(f"  HKEY_LOCAL_MACHINE\\{key}")
+        for name, data in tree[key].items():
+            print(f"      {name or '(Default)'} = {data}")
+
+
+def run(prefix, exe, shots, interactive, stem="box"):
+    """Runs the patch and saves each box as shots/<stem>-N.png; returns the run."""
+    shots.mkdir(parents=True, exist_ok=True)
+    saved = []
+
+    def on_box(n, caption, text, frame):
+        path = shots / f"{stem}-{n}.png"
+        prefix.display.screenshot(path, frame)
+        saved.append(path)
+        if interactive:
+            print(f"  box {n} is on your screen: \"{text}\" -- click OK")
+
+    mode = "watch" if interactive else "hold"
+    result = prefix.run(exe, mode=mode, on_box=on_box, timeout=600 if interactive else 60,
+                        desktop=None if interactive else "640x480")
+    result.screenshots = saved
+    return result
+
+
+def demo(prefix, exe, shots, interactive):
+    prefix.apply(remove=[KEY], keys=list(SAMPLE), values=SAMPLE, version="winxp")
+    show_tree(prefix, "Before: the registry of a Windows XP machine (Wine, version winxp)")
+    print(f"\nRunning {exe.name} ...")
+    result = run(prefix, exe, shots, interactive)
+    for (caption, icon, text), shot in zip(result.shown(), result.screenshots):
+        print(f"  [{icon}] caption \"{caption}\": {text}    ({shot})")
+    print(f"  exit code {result.exit_code}")
+    show_tree(prefix, "After:")
+
+
+def docs(prefix, exe, where):
+    """The four boxes, each staged the way a user would meet it."""
+    # 272 characters: B's path does not fit, so B, then A, then the key stay.
+    long_path = KEY + "\\" + "A" * 120 + "\\" + "B" * 120
+    stages = [
+        ("success", "winxp", [KEY + r"\CS4280"], 1),
+        ("refusal", "win2k", [KEY + r"\CS4280"], 1),
+        ("warning", "winxp", [long_path], 1),
+        ("failure", "winxp", [long_path], 3),
+    ]
+    for name, version, keys, box in stages:
+        prefix.apply(remove=[KEY], keys=keys, version=version)
+        result = run(prefix, exe, where / "raw", False, stem=name)
+        os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
+        print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")
+    prefix.apply(remove=[KEY])
+    for leftover in (where / "raw").glob("*"):
+        leftover.unlink()
+    (where / "raw").rmdir()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--dist", default="dist")
+    parser.add_argument("--docs", help="save the four documentation screenshots here")
+    args = parser.parse_args()
+    build, exe = Path(args.build), Path(args.dist) / "quenlor-patch.exe"
+    interactive = bool(os.environ.get("DISPLAY")) and not args.docs
+    with winelab.Display(use_desktop=interactive) as display:
+        prefix = winelab.Prefix(build / "wine" / "demo-xp", "win32",
+                                build / "windows-x86" / "boxreader.exe")
+        print(f"Scratch Windows XP prefix: {prefix.path}")
+        with prefix.open(display):
+            if args.docs:
+                docs(prefix, exe, Path(args.docs))
+            else:
+                demo(prefix, exe, build / "screenshots", interactive)
+
+
+if __name__ == "__main__":
+    main()
