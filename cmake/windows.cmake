@@ -3,6 +3,14 @@
 # and come out byte-identical from every clean build.
 enable_language(RC)
 
+# The toolchain files name the target; a native MinGW build defaults to XP.
+if(NOT PATCH_OS_VERSION)
+  set(PATCH_OS_VERSION 5.01)
+endif()
+if(NOT PATCH_EXE_NAME)
+  set(PATCH_EXE_NAME quenlor-patch)
+endif()
+
 # Only the DLLs the program calls, and in the compiler's own order after them,
 # where msvcrt comes before kernel32: XP x64's KERNEL32 may lack some runtime
 # helpers (__C_specific_handler) that its msvcrt has.
