@@ -28,15 +28,20 @@ run: dist
 
 test: dist
 	tools/deps host wine
-	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPATCH_DIST_DIR=$(abspath $(DIST)) -DPATCH_WINDOWS_BUILD=$(abspath $(BUILD)) >/dev/null
+	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATCH_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD)/host -j$(JOBS)
+	cmake --build $(BUILD)/sanitize -j$(JOBS)
+	cd $(BUILD)/sanitize && ctest -j$(JOBS) --output-on-failure
 	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
+	@grep -h -E '^(fault sweep|size):' $(BUILD)/sanitize/Testing/Temporary/LastTest.log \
+	  $(BUILD)/host/Testing/Temporary/LastTest.log
 
-# The logic alone, against the in-memory model: seconds, no Wine.
+# The logic alone, against the in-memory model, without Wine.
 host-test:
 	tools/deps host
-	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug -DPATCH_DIST_DIR= >/dev/null
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATCH_DIST_DIR= >/dev/null
 	cmake --build $(BUILD)/host -j$(JOBS)
 	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
 

@@ -5,10 +5,10 @@
 #include "model.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 namespace emulated {
 namespace {
@@ -18,12 +18,19 @@ using model::Hex;
 using model::Quote;
 using model::Record;
 
+// Windows compares names upper-cased; the model's names are ASCII.
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string Folded(const std::string &path) {
+  std::string folded = path;
+  std::transform(folded.begin(), folded.end(), folded.begin(), Upper);
+  return folded;
+}
+
 struct NameLess {
   bool operator()(const std::string &a, const std::string &b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return std::toupper(static_cast<unsigned char>(x)) <
-             std::toupper(static_cast<unsigned char>(y));
-    });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return Upper(x) < Upper(y); });
   }
 };
 
@@ -39,7 +46,8 @@ struct Key {
 
 struct Registry {
   std::shared_ptr<Key> root = std::make_shared<Key>();
-  std::map<ULONG_PTR, std::shared_ptr<Key>> handles;
+  std::unordered_map<std::string, Key *> index; // every live key by its folded path
+  std::unordered_map<ULONG_PTR, std::shared_ptr<Key>> handles;
   ULONG_PTR nextHandle = 0x100;
   std::vector<std::string> deletedWhileOpen;
 };
@@ -47,10 +55,6 @@ struct Registry {
 Registry registry;
 
 std::string Shown(const Key *key) { return key->path.empty() ? "HKLM" : key->path; }
-
-std::string Join(const Key *key, const std::string &name) {
-  return key->path.empty() ? name : key->path + "\\" + name;
-}
 
 // The key that a handle names, or null for a handle that is not open.
 Key *Resolve(HKEY handle) {
@@ -65,72 +69,53 @@ std::string Described(HKEY handle) {
   return handle == HKEY_LOCAL_MACHINE ? "HKLM" : Hex(reinterpret_cast<ULONG_PTR>(handle));
 }
 
-// Splits a subkey path into names. A trailing backslash is accepted, as
-// Windows does; a leading one or an empty name inside is a bad path.
-bool Split(const char *subKey, std::vector<std::string> &names) {
-  std::string path = subKey ? subKey : "";
-  if (!path.empty() && path.back() == '\\') {
-    path.pop_back();
+// The full path that `subKey` names below `base`, whether or not the key
+// exists. A trailing backslash is accepted, as Windows does; a leading one
+// or an empty name inside is a bad path.
+bool Target(const Key *base, const char *subKey, std::string &path) {
+  path = base->path;
+  std::size_t length = subKey ? std::strlen(subKey) : 0;
+  if (length > 0 && subKey[length - 1] == '\\') {
+    --length;
   }
-  if (path.empty()) {
+  if (length == 0) {
     return true;
   }
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = path.find('\\', start);
-    std::string name = path.substr(start, end - start);
-    if (name.empty()) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (subKey[i] == '\\' && (i == 0 || i + 1 == length || subKey[i - 1] == '\\')) {
       return false;
     }
-    names.push_back(name);
-    if (end == std::string::npos) {
-      return true;
-    }
-    start = end + 1;
   }
+  if (!path.empty()) {
+    path += '\\';
+  }
+  path.append(subKey, length);
+  return true;
 }
 
-// The path that a call names, for the record and for faults, whether or not
-// the key exists.
-std::string Target(const Key *base, const std::vector<std::string> &names) {
-  std::string path = base->path;
-  for (const auto &name : names) {
-    path = path.empty() ? name : path + "\\" + name;
-  }
-  return path;
-}
-
-Key *Find(Key *base, const std::vector<std::string> &names) {
-  for (const auto &name : names) {
-    auto found = base->subkeys.find(name);
-    if (found == base->subkeys.end()) {
-      return nullptr;
-    }
-    base = found->second.get();
-  }
-  return base;
+Key *Lookup(const std::string &path) {
+  auto found = registry.index.find(Folded(path));
+  return found == registry.index.end() ? nullptr : found->second;
 }
 
 Key *Create(const std::string &path) {
-  std::vector<std::string> names;
-  Split(path.c_str(), names);
   Key *key = registry.root.get();
-  for (const auto &name : names) {
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = std::min(path.find('\\', start), path.size());
+    std::string name = path.substr(start, end - start);
     auto &slot = key->subkeys[name];
     if (!slot) {
       slot = std::make_shared<Key>();
       slot->name = name;
-      slot->path = Join(key, name);
+      slot->path = key->path.empty() ? name : key->path + "\\" + name;
       slot->parent = key;
+      registry.index[Folded(slot->path)] = slot.get();
     }
     key = slot.get();
+    start = end + 1;
   }
   return key;
-}
-
-Key *Lookup(const std::string &path) {
-  std::vector<std::string> names;
-  return Split(path.c_str(), names) ? Find(registry.root.get(), names) : nullptr;
 }
 
 } // namespace
@@ -143,9 +128,8 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   std::string args = Described(hKey) + ", " + Quote(lpSubKey) + ", " + std::to_string(ulOptions) +
                      ", " + Hex(samDesired);
   Key *base = Resolve(hKey);
-  std::vector<std::string> names;
-  bool valid = base && Split(lpSubKey, names);
-  std::string target = valid ? Target(base, names) : "";
+  std::string target;
+  bool valid = base && Target(base, lpSubKey, target);
   if (LONG error = Fault(Op::RegOpenKeyExA, target)) {
     return Record(Op::RegOpenKeyExA, target, args, error);
   }
@@ -161,7 +145,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   if (base->deleted) {
     return Record(Op::RegOpenKeyExA, target, args, ERROR_KEY_DELETED);
   }
-  Key *key = Find(base, names);
+  Key *key = Lookup(target);
   if (!key) {
     return Record(Op::RegOpenKeyExA, target, args, ERROR_FILE_NOT_FOUND);
   }
@@ -218,9 +202,8 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   std::string args = Described(hKey) + ", " + Quote(lpSubKey);
   Key *base = Resolve(hKey);
-  std::vector<std::string> names;
-  bool valid = base && lpSubKey && Split(lpSubKey, names);
-  std::string target = valid ? Target(base, names) : "";
+  std::string target;
+  bool valid = base && lpSubKey && Target(base, lpSubKey, target);
   if (LONG error = Fault(Op::RegDeleteKeyA, target)) {
     return Record(Op::RegDeleteKeyA, target, args, error);
   }
@@ -233,8 +216,8 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (!valid) {
     return Record(Op::RegDeleteKeyA, target, args, ERROR_BAD_PATHNAME);
   }
-  Key *key = Find(base, names);
-  if (!key || key->deleted) {
+  Key *key = base->deleted ? nullptr : Lookup(target);
+  if (!key) {
     return Record(Op::RegDeleteKeyA, target, args, ERROR_FILE_NOT_FOUND);
   }
   if (!key->parent || !key->subkeys.empty()) {
@@ -244,6 +227,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     registry.deletedWhileOpen.push_back(key->path);
   }
   Key *parent = key->parent;
+  registry.index.erase(Folded(key->path));
   key->deleted = true;
   key->parent = nullptr;
   parent->subkeys.erase(key->name); // an open handle still holds the key
@@ -314,6 +298,7 @@ const std::vector<std::string> &DeletedWhileOpen() { return registry.deletedWhil
 
 void model::ResetRegistry() {
   registry = Registry{};
+  registry.index[""] = registry.root.get();
   Create("Software");
 }
 

@@ -4,7 +4,6 @@
 #include "model.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -40,6 +39,8 @@ struct System {
   std::vector<KeyFault> keyFaults;
   std::vector<CountFault> countFaults;
   std::map<Op, unsigned> counts;
+  std::size_t callLimit = static_cast<std::size_t>(-1);
+  bool limitReached = false;
 };
 
 System machine;
@@ -60,6 +61,10 @@ void Log(Op op, const std::string &key, const std::string &args, long long resul
 }
 
 LONG Fault(Op op, const std::string &key) {
+  if (machine.calls.size() >= machine.callLimit) {
+    machine.limitReached = true;
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   unsigned n = ++machine.counts[op];
   for (const auto &fault : machine.countFaults) {
     if (fault.op == op && fault.n == n) {
@@ -83,10 +88,9 @@ std::string Hex(unsigned long long value) {
 }
 
 bool SameName(const std::string &a, const std::string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return upper(x) == upper(y); });
 }
 
 void ResetSystem() { machine = System{}; }
@@ -209,6 +213,9 @@ void FailOnKey(Op op, const std::string &path, LONG error) {
 void FailAt(Op op, unsigned n, LONG error) {
   machine.countFaults.push_back(CountFault{op, n, error});
 }
+
+void SetCallLimit(std::size_t limit) { machine.callLimit = limit; }
+bool CallLimitReached() { return machine.limitReached; }
 
 const std::vector<Call> &Calls() { return machine.calls; }
 const std::vector<Box> &Boxes() { return machine.boxes; }

@@ -190,6 +190,11 @@ std::size_t KeyCount(); // every key below HKEY_LOCAL_MACHINE
 void FailOnKey(Op op, const std::string &path, LONG error);
 void FailAt(Op op, unsigned n, LONG error);
 
+// A bound on the calls of one run: past it every call fails, so that a walk
+// that would never end does end, and the test can see that it would not.
+void SetCallLimit(std::size_t limit);
+bool CallLimitReached();
+
 const std::vector<Call> &Calls();
 const std::vector<Box> &Boxes();
 unsigned OpenHandles();

@@ -1,0 +1,318 @@
+// Every platform call of a run made to fail, one at a time, with each error
+// Windows could plausibly return for it, over many subtree shapes; after
+// every run the properties that must hold whatever failed are checked.
+#include "machine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace {
+
+struct Shape {
+  std::string name;
+  std::vector<std::string> keys; // below the patch key, parents first
+  bool exists;
+  DWORD major, minor;
+  bool administrator;
+};
+
+Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
+           DWORD major = 5, DWORD minor = 1, bool administrator = true) {
+  return Shape{name, std::move(keys), exists, major, minor, administrator};
+}
+
+const std::vector<std::string> Neighbours = {"Software\\Crystal",
+                                             "Software\\Crystal Semiconductor2\\Keep"};
+
+// Not found is left out for RegDeleteKeyA: Windows does not say it of a key
+// that exists, and the patch rightly takes it as "gone". For the same reason
+// a deletion is made to fail only where it would have succeeded: no other
+// error is plausible for a key that is not there.
+std::vector<LONG> PlausibleErrors(Op op) {
+  switch (op) {
+  case Op::RegOpenKeyExA:
+    return {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE};
+  case Op::RegEnumKeyExA:
+    return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS};
+  case Op::RegDeleteKeyA:
+    return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
+  case Op::RegCloseKey:
+    return {ERROR_INVALID_HANDLE};
+  case Op::AllocateAndInitializeSid:
+    return {ERROR_NOT_ENOUGH_MEMORY};
+  case Op::CheckTokenMembership:
+    return {ERROR_NO_TOKEN};
+  default: // the version query, FreeSid and MessageBoxA only fail or not
+    return {ERROR_INVALID_PARAMETER};
+  }
+}
+
+const Op AllOps[] = {Op::GetVersionExA,        Op::AllocateAndInitializeSid,
+                     Op::CheckTokenMembership, Op::FreeSid,
+                     Op::RegOpenKeyExA,        Op::RegEnumKeyExA,
+                     Op::RegDeleteKeyA,        Op::RegCloseKey,
+                     Op::MessageBoxA};
+
+struct Fault {
+  Op op;
+  unsigned n;
+  LONG error;
+};
+
+bool SameName(const std::string &a, const std::string &b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+bool Within(const std::string &key) {
+  std::size_t root = std::strlen(PatchKeyPath);
+  return key.size() >= root && SameName(key.substr(0, root), PatchKeyPath) &&
+         (key.size() == root || key[root] == '\\');
+}
+
+void Build(const Shape &shape) {
+  emulated::Reset();
+  emulated::SetVersion(shape.major, shape.minor);
+  emulated::SetAdministrator(shape.administrator);
+  for (const auto &key : Neighbours) {
+    emulated::CreateKey(key);
+  }
+  if (shape.exists) {
+    emulated::SetValue(PatchKeyPath, "InstallDir", "C:\\");
+  }
+  for (std::size_t i = 0; i < shape.keys.size(); ++i) {
+    std::string path = std::string(PatchKeyPath) + "\\" + shape.keys[i];
+    i % 4 ? emulated::CreateKey(path) : emulated::SetValue(path, "Setting", "1");
+  }
+}
+
+// The properties of one finished run; returns what was violated.
+std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitCode) {
+  std::vector<std::string> wrong;
+  auto failed = [&](Op op) { return fault && fault->op == op; };
+  if (emulated::CallLimitReached()) {
+    wrong.push_back("the run did not end within its call limit");
+  }
+  if (exitCode != 0) {
+    wrong.push_back("exit code " + std::to_string(exitCode));
+  }
+  if (emulated::OpenHandles() || emulated::LiveSids()) {
+    wrong.push_back("left open: " + std::to_string(emulated::OpenHandles()) + " handles, " +
+                    std::to_string(emulated::LiveSids()) + " SIDs");
+  }
+  if (!emulated::DeletedWhileOpen().empty()) {
+    wrong.push_back("deleted while open: " + emulated::DeletedWhileOpen().front());
+  }
+  for (const auto &key : Neighbours) {
+    if (!emulated::KeyExists(key)) {
+      wrong.push_back("neighbour gone: " + key);
+    }
+  }
+  std::size_t registryCalls = 0, failedChildren = 0, warnings = 0;
+  std::vector<const emulated::Call *> boxes;
+  for (const auto &call : emulated::Calls()) {
+    if (emulated::IsRegistry(call.op)) {
+      ++registryCalls;
+      if (!Within(call.key)) {
+        wrong.push_back("touched " + call.key);
+      }
+    }
+    if (call.op == Op::RegDeleteKeyA && call.result != ERROR_SUCCESS &&
+        !SameName(call.key, PatchKeyPath)) {
+      ++failedChildren;
+    }
+    if (call.op == Op::RegEnumKeyExA && call.result == ERROR_SUCCESS) {
+      std::size_t name = call.args.size() - call.args.rfind(" -> \"") - 6;
+      if (call.key.size() + 1 + name > MAX_PATH - 1) {
+        ++failedChildren; // a path that would not fit is a child that cannot go
+      }
+    }
+    if (call.op == Op::MessageBoxA) {
+      boxes.push_back(&call);
+      warnings += call.args == "0x0, \"" + std::string(ChildNotDeletedText) + "\", \"Debug\", 0x30";
+    }
+  }
+  bool versionRefused = failed(Op::GetVersionExA) || shape.major != 5 || shape.minor < 1;
+  bool adminRefused = !versionRefused && (failed(Op::AllocateAndInitializeSid) ||
+                                          failed(Op::CheckTokenMembership) || !shape.administrator);
+  std::string expected;
+  if (versionRefused) {
+    expected = VersionRefusedText;
+  } else if (adminRefused) {
+    expected = NotAdministratorText;
+  } else {
+    expected = emulated::KeyExists(PatchKeyPath) ? FailureText : SuccessText;
+  }
+  if ((versionRefused || adminRefused) && registryCalls) {
+    wrong.push_back("a refusing gate let " + std::to_string(registryCalls) + " registry calls by");
+  }
+  if (warnings != failedChildren) {
+    wrong.push_back(std::to_string(warnings) + " warnings for " + std::to_string(failedChildren) +
+                    " children that could not go");
+  }
+  if (boxes.size() != warnings + 1) {
+    wrong.push_back(std::to_string(boxes.size()) + " boxes for " + std::to_string(warnings) +
+                    " warnings and one outcome");
+  } else if (boxes.back()->args.find("\"" + expected + "\"") == std::string::npos) {
+    wrong.push_back("last box " + boxes.back()->args + ", expected \"" + expected + "\"");
+  }
+  return wrong;
+}
+
+struct Tally {
+  std::size_t runs = 0;
+  std::set<std::string> points;
+  std::vector<std::string> violations;
+};
+
+void RunOnce(const Shape &shape, const Fault *fault, std::size_t limit, Tally &tally) {
+  Build(shape);
+  emulated::SetCallLimit(limit);
+  if (fault) {
+    emulated::FailAt(fault->op, fault->n, fault->error);
+  }
+  int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
+  ++tally.runs;
+  for (const auto &what : Check(shape, fault, exitCode)) {
+    std::ostringstream line;
+    line << shape.name;
+    if (fault) {
+      line << ", " << emulated::Name(fault->op) << " #" << fault->n << " failing with "
+           << fault->error;
+    }
+    line << ": " << what;
+    tally.violations.push_back(line.str());
+  }
+}
+
+// Runs the shape unfaulted, then with each call position failing; `sample`
+// bounds the faulted runs (0: all of them).
+void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned seed = 0) {
+  // A clean run makes about six calls a key; twenty a key is a loop.
+  std::size_t bound = 20 * (shape.keys.size() + 10);
+  std::size_t before = tally.violations.size();
+  RunOnce(shape, nullptr, bound, tally);
+  if (tally.violations.size() > before) {
+    return; // faults on top of a broken run would only repeat it
+  }
+  std::map<Op, unsigned> counts;
+  std::set<unsigned> deletions; // the RegDeleteKeyA calls that succeeded
+  for (const auto &call : emulated::Calls()) {
+    ++counts[call.op];
+    if (call.op == Op::RegDeleteKeyA && call.result == ERROR_SUCCESS) {
+      deletions.insert(counts[call.op]);
+    }
+  }
+  // A run that fails once makes no more calls than a clean one, plus its
+  // warnings; ten times that is a loop.
+  std::size_t limit = 10 * emulated::Calls().size() + 100;
+  std::vector<Fault> faults;
+  for (Op op : AllOps) {
+    for (unsigned n = 1; n <= counts[op]; ++n) {
+      if (op == Op::RegDeleteKeyA && !deletions.count(n)) {
+        continue;
+      }
+      for (LONG error : PlausibleErrors(op)) {
+        faults.push_back(Fault{op, n, error});
+      }
+    }
+  }
+  if (sample && faults.size() > sample) {
+    std::mt19937 pick(seed);
+    std::shuffle(faults.begin(), faults.end(), pick);
+    faults.resize(sample);
+  }
+  for (const auto &fault : faults) {
+    tally.points.insert(shape.name + "/" + emulated::Name(fault.op) + "#" +
+                        std::to_string(fault.n));
+    RunOnce(shape, &fault, limit, tally);
+  }
+}
+
+// A chain of keys whose deepest path is as long as it can be without
+// passing `pathLength`, every level listed.
+std::vector<std::string> Chain(std::size_t pathLength) {
+  std::vector<std::string> keys = {"C"};
+  while (std::strlen(PatchKeyPath) + 1 + keys.back().size() + 2 <= pathLength) {
+    keys.push_back(keys.back() + "\\C");
+  }
+  return keys;
+}
+
+Shape RandomTree(const std::string &name, std::mt19937 &random, std::size_t size) {
+  Shape shape = Make(name, {});
+  std::vector<std::string> paths = {""};
+  std::uniform_int_distribution<int> letter(0, 5);
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::string &parent = paths[random() % paths.size()];
+    // Mostly short names in mixed case, now and then one long enough to
+    // push a path past the buffer.
+    std::size_t length = random() % 20 == 0 ? 60 + random() % 70 : 1 + random() % 4;
+    std::string leaf;
+    for (std::size_t c = 0; c < length; ++c) {
+      leaf += static_cast<char>((random() % 2 ? 'a' : 'A') + letter(random));
+    }
+    std::string path = parent;
+    if (!path.empty()) {
+      path += '\\';
+    }
+    paths.push_back(path += leaf);
+    shape.keys.push_back(paths.back());
+  }
+  return shape;
+}
+
+std::size_t Setting(const char *name, std::size_t fallback) {
+  const char *value = std::getenv(name);
+  return value ? std::strtoul(value, nullptr, 10) : fallback;
+}
+
+TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
+  Tally tally;
+  std::vector<Shape> shapes = {
+      Make("missing", {}, false),
+      Make("empty", {}),
+      Make("one leaf", {"Leaf"}),
+      Make("A\\B\\C with A\\D", {"A", "A\\B", "A\\B\\C", "A\\D"}),
+      Make("refused 5.0", {"A", "A\\B"}, true, 5, 0),
+      Make("refused 6.0", {"A", "A\\B"}, true, 6, 0),
+      Make("not an administrator", {"A", "A\\B"}, true, 5, 1, false),
+      Make("server 2003", {"A", "A\\B"}, true, 5, 2),
+      Make("chain to 259", Chain(259)),
+      Make("chain past 259", Chain(290)),
+  };
+  Shape wide = Make("wide", {});
+  for (int i = 0; i < 40; ++i) {
+    wide.keys.push_back("W" + std::to_string(i));
+  }
+  shapes.push_back(wide);
+  for (const auto &shape : shapes) {
+    Sweep(shape, tally);
+  }
+  std::mt19937 random(20261208);
+  std::size_t trees = Setting("SWEEP_RANDOM_TREES", 1000);
+  for (std::size_t i = 0; i < trees; ++i) {
+    Sweep(RandomTree("random tree " + std::to_string(i), random, 1 + random() % 40), tally);
+  }
+  std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
+  for (std::size_t i = 0; i < large; ++i) {
+    Sweep(RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000), tally, 300,
+          static_cast<unsigned>(i));
+  }
+  std::printf("fault sweep: %zu runs, %zu distinct failure points, %zu violations\n", tally.runs,
+              tally.points.size(), tally.violations.size());
+  for (std::size_t i = 0; i < tally.violations.size() && i < 20; ++i) {
+    ADD_FAILURE() << tally.violations[i];
+  }
+  EXPECT_TRUE(tally.violations.empty());
+}
+
+} // namespace
