@@ -1,13 +1,14 @@
 # make        build the Windows executables into dist/
 # make run    apply the patch to a scratch Windows XP registry under Wine
-# make test   every test: host tests, the executables' PE image, Wine runs
+# make test   every test: host tests, sanitizers, static checks, executables, Wine
+# make bench  time the patch against reg.exe and regedit under Wine
 # Each target installs the Debian packages it lacks.
 BUILD ?= build
 DIST ?= dist
 JOBS ?= 2
 CMAKE_WINDOWS = cmake -S . -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
-.PHONY: all dist run test host-test clean
+.PHONY: all dist run test host-test bench clean
 
 all: dist
 
@@ -37,6 +38,11 @@ test: dist
 	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
 	@grep -h -E '^(fault sweep|size):' $(BUILD)/sanitize/Testing/Temporary/LastTest.log \
 	  $(BUILD)/host/Testing/Temporary/LastTest.log
+
+# The patch against reg.exe and regedit under Wine; writes docs/benchmarks.md.
+bench: dist
+	tools/deps wine
+	python3 tools/bench.py --build $(BUILD) --dist $(DIST)
 
 # The logic alone, against the in-memory model, without Wine.
 host-test:

@@ -4,9 +4,10 @@
 //   BOX <tab> caption <tab> text <tab> left,top,right,bottom
 // and then dismissed with IDOK (mode "dismiss"), after the harness creates
 // "<report>.go<N>" (mode "hold", for screenshots), or by the user ("watch").
-// The last line is "EXIT <code>" or "TIMEOUT".
+// The last lines are "TIME <microseconds from start to exit>" and
+// "EXIT <code>", or "TIMEOUT".
 //
-// Usage: boxreader.exe dismiss|hold|watch REPORT PROGRAM [TIMEOUT_SECONDS]
+// Usage: boxreader.exe dismiss|hold|watch REPORT TIMEOUT_SECONDS PROGRAM [ARGUMENT...]
 #include <windows.h>
 
 #include <cstdio>
@@ -46,23 +47,31 @@ bool Exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT PROGRAM [TIMEOUT]\n");
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT TIMEOUT PROGRAM [ARG...]\n");
     return 2;
   }
   const char *mode = argv[1];
   const char *reportPath = argv[2];
-  DWORD timeout = (argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 60) * 1000;
+  DWORD timeout = static_cast<DWORD>(std::atoi(argv[3])) * 1000;
   FILE *report = std::fopen(reportPath, "w");
   if (!report) {
     return 2;
   }
-  char commandLine[MAX_PATH * 2];
-  std::snprintf(commandLine, sizeof commandLine, "\"%s\"", argv[3]);
+  char commandLine[4096] = "";
+  for (int i = 4; i < argc; ++i) {
+    bool quote = std::strchr(argv[i], ' ') != nullptr;
+    std::size_t used = std::strlen(commandLine);
+    std::snprintf(commandLine + used, sizeof commandLine - used, "%s%s%s%s", i > 4 ? " " : "",
+                  quote ? "\"" : "", argv[i], quote ? "\"" : "");
+  }
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(argv[3], commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+  LARGE_INTEGER frequency, begin, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&begin);
+  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
     std::fprintf(report, "NOSTART %lu\n", GetLastError());
     std::fclose(report);
@@ -108,6 +117,9 @@ int main(int argc, char **argv) {
       Sleep(10);
     }
   }
+  QueryPerformanceCounter(&end);
+  std::fprintf(report, "TIME %lld\n",
+               (end.QuadPart - begin.QuadPart) * 1000000 / frequency.QuadPart);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   std::fprintf(report, "EXIT %lu\n", code);

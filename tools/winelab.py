@@ -91,6 +91,7 @@ class Run:
     exit_code: int = None
     calls: list = field(default_factory=list)
     timed_out: bool = False
+    seconds: float = None  # from the program's start to its exit
 
     def shown(self):
         """Each box as the user saw it: caption and text from the window, the
@@ -220,8 +221,9 @@ class Prefix:
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
             timeout=60, desktop=None):
-        """Runs `exe` under the box reader and returns what it showed, its
-        exit code and, with relay, the platform calls made from its image.
+        """Runs `exe` (a Path, or a Windows command line as a list) under the
+        box reader and returns what it showed, its exit code, its run time
+        and, with relay, the platform calls made from its image.
         `on_box(n, caption, text, (left, top, right, bottom))` sees each box
         while it is on screen; `desktop` ("640x480") runs it in a Wine
         virtual desktop, which draws window frames where no window manager
@@ -229,7 +231,8 @@ class Prefix:
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
-        args = [str(self.boxreader), mode, windows_path(report), windows_path(exe), str(timeout)]
+        command = [windows_path(exe)] if isinstance(exe, Path) else list(exe)
+        args = [str(self.boxreader), mode, windows_path(report), str(timeout), *command]
         if desktop:
             args = ["explorer", f"/desktop=patch,{desktop}"] + args
         with self._log("run.out") as out, self._log("relay.log") as trace:
@@ -251,11 +254,13 @@ class Prefix:
             if line.startswith("BOX\t"):
                 _, caption, text, _ = line.split("\t")
                 result.boxes.append((caption, text))
+            elif line.startswith("TIME "):
+                result.seconds = int(line.split()[1]) / 1e6
             elif line.startswith("EXIT "):
                 result.exit_code = int(line.split()[1])
             elif line == "TIMEOUT":
                 result.timed_out = True
-        if relay:
+        if relay and isinstance(exe, Path):
             result.calls = relay_calls(self.logs / "relay.log", image_range(exe))
         return result
 

@@ -227,10 +227,11 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     registry.deletedWhileOpen.push_back(key->path);
   }
   Key *parent = key->parent;
+  std::string name = key->name; // the erase below may free the key
   registry.index.erase(Folded(key->path));
   key->deleted = true;
   key->parent = nullptr;
-  parent->subkeys.erase(key->name); // an open handle still holds the key
+  parent->subkeys.erase(name); // an open handle still holds the key
   return Record(Op::RegDeleteKeyA, target, args, ERROR_SUCCESS);
 }
 
