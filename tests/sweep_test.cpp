@@ -4,7 +4,6 @@
 #include "machine.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -65,16 +64,9 @@ struct Fault {
   LONG error;
 };
 
-bool SameName(const std::string &a, const std::string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 bool Within(const std::string &key) {
   std::size_t root = std::strlen(PatchKeyPath);
-  return key.size() >= root && SameName(key.substr(0, root), PatchKeyPath) &&
+  return key.size() >= root && emulated::SameName(key.substr(0, root), PatchKeyPath) &&
          (key.size() == root || key[root] == '\\');
 }
 
@@ -126,7 +118,7 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
       }
     }
     if (call.op == Op::RegDeleteKeyA && call.result != ERROR_SUCCESS &&
-        !SameName(call.key, PatchKeyPath)) {
+        !emulated::SameName(call.key, PatchKeyPath)) {
       ++failedChildren;
     }
     if (call.op == Op::RegEnumKeyExA && call.result == ERROR_SUCCESS) {

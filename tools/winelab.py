@@ -172,9 +172,6 @@ class Prefix:
     def reg(self, *args, view=None):
         return self.wine("reg", *args, *self._view(view), log="reg.log", check=True)
 
-    def set_version(self, name):
-        self.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", name, "/f")
-
     def apply(self, remove=(), keys=(), values=None, version=None, view=None):
         """One registry import: removes each key in `remove` with its subtree,
         then creates `keys` (paths below HKLM) with `values` {key: {name:

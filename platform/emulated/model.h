@@ -23,7 +23,8 @@ LONG Fault(Op op, const std::string &key);
 std::string Quote(const char *text);
 std::string Hex(unsigned long long value);
 
-bool SameName(const std::string &a, const std::string &b);
+// Windows compares names upper-cased; the model's names are ASCII.
+inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 void ResetRegistry();
 void ResetSystem();

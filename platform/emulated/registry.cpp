@@ -18,8 +18,7 @@ using model::Hex;
 using model::Quote;
 using model::Record;
 
-// Windows compares names upper-cased; the model's names are ASCII.
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+using model::Upper;
 
 std::string Folded(const std::string &path) {
   std::string folded = path;

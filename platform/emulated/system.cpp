@@ -87,12 +87,6 @@ std::string Hex(unsigned long long value) {
   return text;
 }
 
-bool SameName(const std::string &a, const std::string &b) {
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return upper(x) == upper(y); });
-}
-
 void ResetSystem() { machine = System{}; }
 
 } // namespace model
@@ -180,6 +174,12 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
 }
 
 namespace emulated {
+
+bool SameName(const std::string &a, const std::string &b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return model::Upper(x) == model::Upper(y);
+         });
+}
 
 const char *Name(Op op) {
   static const char *const names[] = {

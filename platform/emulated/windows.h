@@ -173,6 +173,10 @@ void Reset();
 void SetVersion(DWORD major, DWORD minor);
 void SetAdministrator(bool member);
 
+// Whether two key names or paths are the same to the registry: compared
+// without regard to case, as Windows compares them.
+bool SameName(const std::string &a, const std::string &b);
+
 // Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE.
 void CreateKey(const std::string &path);
 void SetValue(const std::string &path, const std::string &name, const std::string &data);
