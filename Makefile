@@ -36,7 +36,7 @@ test: dist
 	cmake --build $(BUILD)/sanitize -j$(JOBS)
 	cd $(BUILD)/sanitize && ctest -j$(JOBS) --output-on-failure
 	cd $(BUILD)/host && ctest -j$(JOBS) --output-on-failure
-	@grep -h -E '^(fault sweep|size):' $(BUILD)/sanitize/Testing/Temporary/LastTest.log \
+	@grep -h -E '^(fault sweep|size|skipped):' $(BUILD)/sanitize/Testing/Temporary/LastTest.log \
 	  $(BUILD)/host/Testing/Temporary/LastTest.log
 
 # The patch against reg.exe and regedit under Wine; writes docs/benchmarks.md.

@@ -30,40 +30,43 @@ def subtree(count, width=20):
 
 
 class Bench:
-    def __init__(self, prefix, dist, build, repeats):
-        self.prefix, self.repeats = prefix, repeats
+    def __init__(self, prefix, machine, repeats):
+        self.prefix, self.view, self.repeats = prefix, machine.view, repeats
         self.deleter = prefix.logs / "delete.reg"
         self.deleter.parent.mkdir(parents=True, exist_ok=True)
         self.deleter.write_bytes(b"REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\" + KEY.encode() +
                                  b"]\r\n\r\n")
+        # In a 64-bit prefix these are the 64-bit reg.exe and regedit, which
+        # work in the same registry view as the x64 patch.
         self.tools = {
-            "quenlor-patch.exe": Path(dist) / "quenlor-patch.exe",
+            machine.exe.name: machine.exe,
             "reg delete /f": ["reg", "delete", "HKLM\\" + KEY, "/f"],
             "regedit /s": ["regedit", "/s", winelab.windows_path(self.deleter)],
-            "do-nothing (one box)": Path(build) / "windows-x86" / "baseline-quenlor-patch.exe",
+            "do-nothing (one box)": machine.baseline,
         }
+        self.patch = machine.exe.name
 
     def time(self, tool, keys):
         """Median seconds of `tool` on a fresh subtree of `keys` keys (0: no key)."""
         seconds = []
         tree = subtree(keys)
         for _ in range(self.repeats):
-            self.prefix.apply(remove=[KEY], keys=[KEY] + tree if keys else [])
+            self.prefix.apply(remove=[KEY], keys=[KEY] + tree if keys else [], view=self.view)
             # In a virtual desktop: with no window manager, Wine waits two
             # seconds for one to acknowledge each closed top-level window.
             run = self.prefix.run(self.tools[tool], relay=False, timeout=1800, desktop="640x480")
             # reg.exe rightly exits 1 when there is no key to delete.
             if run.timed_out or (run.exit_code != 0 and not (keys == 0 and tool.startswith("reg "))):
                 raise RuntimeError(f"{tool} on {keys} keys: exit {run.exit_code}")
-            if keys and tool != "do-nothing (one box)" and self.prefix.tree(KEY):
+            if keys and tool != "do-nothing (one box)" and self.prefix.tree(KEY, view=self.view):
                 raise RuntimeError(f"{tool} left the key on {keys} keys")
             seconds.append(run.seconds)
         return statistics.median(seconds)
 
     def calls_per_key(self, keys):
         """Platform calls the executable makes, from the relay trace."""
-        self.prefix.apply(remove=[KEY], keys=[KEY] + subtree(keys))
-        run = self.prefix.run(self.tools["quenlor-patch.exe"], relay=True, timeout=1800)
+        self.prefix.apply(remove=[KEY], keys=[KEY] + subtree(keys), view=self.view)
+        run = self.prefix.run(self.tools[self.patch], relay=True, timeout=1800)
         counts = {}
         for call in run.calls:
             counts[call.function] = counts.get(call.function, 0) + 1
@@ -80,37 +83,47 @@ def main():
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     build = Path(args.build)
-    with winelab.Display() as display:
-        prefix = winelab.Prefix(build / "wine" / "bench-xp", "win32",
-                                build / "windows-x86" / "boxreader.exe")
-        with prefix.open(display):
-            bench = Bench(prefix, args.dist, build, args.repeats)
-            prefix.apply(version="winxp")
-            results = {}
-            for tool in bench.tools:
-                for keys in [0] + sizes:
-                    if keys and tool == "do-nothing (one box)":
-                        continue
-                    results[tool, keys] = bench.time(tool, keys)
-                    print(f"{tool:24} {keys:6} keys: {results[tool, keys] * 1000:9.1f} ms",
-                          flush=True)
-            calls = bench.calls_per_key(sizes[0])
-    report(results, calls, sizes, args)
+    machine = winelab.xp_machine(build, args.dist, "bench")
+    if machine.arch == "win64":
+        print(f"{winelab.lacks_32bit()}: timing {machine.exe.name} on a "
+              f"{machine.description} prefix instead.")
+    try:
+        with winelab.Display() as display:
+            prefix = winelab.Prefix(build / "wine" / machine.name, machine.arch,
+                                    machine.boxreader)
+            with prefix.open(display):
+                bench = Bench(prefix, machine, args.repeats)
+                prefix.apply(version=machine.version)
+                results = {}
+                for tool in bench.tools:
+                    for keys in [0] + sizes:
+                        if keys and tool == "do-nothing (one box)":
+                            continue
+                        results[tool, keys] = bench.time(tool, keys)
+                        print(f"{tool:24} {keys:6} keys: {results[tool, keys] * 1000:9.1f} ms",
+                              flush=True)
+                calls = bench.calls_per_key(sizes[0])
+                wine = prefix.wine_version()
+    except winelab.HostError as error:
+        sys.exit(f"make bench: {error}")
+    report(results, calls, sizes, args, machine, wine)
 
 
-def report(results, calls, sizes, args):
-    tools = ["quenlor-patch.exe", "reg delete /f", "regedit /s"]
+def report(results, calls, sizes, args, machine, wine):
+    patch = machine.exe.name
+    tools = [patch, "reg delete /f", "regedit /s"]
     largest = sizes[-1]
 
     def marginal(tool, keys):
         return (results[tool, keys] - results[tool, 0]) / keys
 
+    bits = "64-bit" if machine.arch == "win64" else "32-bit"
     lines = ["# Benchmarks", "",
              "Produced by `make bench` (`python3 tools/bench.py "
-             f"--sizes {args.sizes} --repeats {args.repeats}`) under Wine "
-             f"({subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()}), "
-             "in one 32-bit prefix reporting Windows XP, on this project's 2-core machine. "
-             "Each figure is the median of "
+             f"--sizes {args.sizes} --repeats {args.repeats}`) under Wine ({wine}), with "
+             f"`{patch}` in one {bits} prefix reporting {machine.description} "
+             f"(`{machine.version}`), against that prefix's own {bits} `reg.exe` and `regedit`, "
+             "on this project's 2-core machine. Each figure is the median of "
              f"{args.repeats} runs, timed by the box reader from process start to exit (the "
              "programs run in a Wine virtual desktop, as on a machine with a window manager), on a "
              "subtree built fresh before every run (a breadth-first tree, 20 subkeys a key).", "",
@@ -128,8 +141,8 @@ def report(results, calls, sizes, args):
         lines.append(f"| {tool} | " +
                      " | ".join(f"{marginal(tool, n) * 1e6:.1f}" for n in sizes) + " |")
     floor = results["do-nothing (one box)", 0]
-    startup = results["quenlor-patch.exe", 0]
-    ratio = marginal("quenlor-patch.exe", largest) / marginal("reg delete /f", largest)
+    startup = results[patch, 0]
+    ratio = marginal(patch, largest) / marginal("reg delete /f", largest)
     total = sum(calls.values())
     lines += ["", "## Start-up", "",
               f"On an absent key the patch takes {startup * 1000:.1f} ms against "

@@ -7,7 +7,12 @@
 // The last lines are "TIME <microseconds from start to exit>" and
 // "EXIT <code>", or "TIMEOUT".
 //
-// Usage: boxreader.exe dismiss|hold|watch REPORT TIMEOUT_SECONDS PROGRAM [ARGUMENT...]
+// With /standard-user the program runs as a standard user would: with this
+// process's token, but the Administrators group (S-1-5-32-544) deny-only,
+// as in the filtered token Windows gives an administrator's programs.
+//
+// Usage: boxreader.exe dismiss|hold|watch REPORT TIMEOUT_SECONDS [/standard-user] PROGRAM
+//        [ARGUMENT...]
 #include <windows.h>
 
 #include <cstdio>
@@ -44,11 +49,37 @@ void Flatten(char *text) {
 
 bool Exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
+// This process's token with the Administrators group disabled, or null.
+HANDLE StandardUserToken() {
+  HANDLE own = nullptr;
+  HANDLE restricted = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                        &own)) {
+    return nullptr;
+  }
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                               0, 0, 0, 0, &administrators)) {
+    SID_AND_ATTRIBUTES disable = {administrators, 0};
+    if (!CreateRestrictedToken(own, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted)) {
+      restricted = nullptr;
+    }
+    FreeSid(administrators);
+  }
+  CloseHandle(own);
+  return restricted;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 5) {
-    std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT TIMEOUT PROGRAM [ARG...]\n");
+  int first = 4;
+  bool standardUser = argc > first && std::strcmp(argv[first], "/standard-user") == 0;
+  first += standardUser ? 1 : 0;
+  if (argc <= first) {
+    std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT TIMEOUT [/standard-user] "
+                         "PROGRAM [ARG...]\n");
     return 2;
   }
   const char *mode = argv[1];
@@ -59,11 +90,17 @@ int main(int argc, char **argv) {
     return 2;
   }
   char commandLine[4096] = "";
-  for (int i = 4; i < argc; ++i) {
+  for (int i = first; i < argc; ++i) {
     bool quote = std::strchr(argv[i], ' ') != nullptr;
     std::size_t used = std::strlen(commandLine);
-    std::snprintf(commandLine + used, sizeof commandLine - used, "%s%s%s%s", i > 4 ? " " : "",
+    std::snprintf(commandLine + used, sizeof commandLine - used, "%s%s%s%s", i > first ? " " : "",
                   quote ? "\"" : "", argv[i], quote ? "\"" : "");
+  }
+  HANDLE token = standardUser ? StandardUserToken() : nullptr;
+  if (standardUser && !token) {
+    std::fprintf(report, "NOTOKEN %lu\n", GetLastError());
+    std::fclose(report);
+    return 2;
   }
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -71,8 +108,14 @@ int main(int argc, char **argv) {
   LARGE_INTEGER frequency, begin, end;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&begin);
-  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  BOOL launched = token ? CreateProcessAsUserA(token, nullptr, commandLine, nullptr, nullptr, FALSE,
+                                               0, nullptr, nullptr, &startup, &process)
+                        : CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                                         nullptr, &startup, &process);
+  if (token) {
+    CloseHandle(token);
+  }
+  if (!launched) {
     std::fprintf(report, "NOSTART %lu\n", GetLastError());
     std::fclose(report);
     return 2;

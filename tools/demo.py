@@ -3,7 +3,8 @@
 Seeds a sample HKLM\\Software\\Crystal Semiconductor subtree into a 32-bit
 (XP) prefix under the build tree, shows it, runs dist/quenlor-patch.exe
 against it, prints each message box as the user sees it, and shows the
-registry afterwards. With a desktop (DISPLAY set) the boxes appear there
+registry afterwards. On a host that runs no 32-bit code, the same is done
+with dist/quenlor-patch-x64.exe in a 64-bit (XP x64) prefix. With a desktop (DISPLAY set) the boxes appear there
 for the user to click; otherwise a private Xvfb is used and the boxes are
 dismissed here. Each box is saved as a screenshot.
 
@@ -31,9 +32,9 @@ SAMPLE = {
 }
 
 
-def show_tree(prefix, title):
+def show_tree(prefix, title, view):
     print(f"\n{title}")
-    tree = prefix.tree(KEY)
+    tree = prefix.tree(KEY, view=view)
     if not tree:
         print(f"  HKEY_LOCAL_MACHINE\\{KEY}: (no such key)")
     for key in sorted(tree, key=str.lower):
@@ -61,33 +62,35 @@ def run(prefix, exe, shots, interactive, stem="box"):
     return result
 
 
-def demo(prefix, exe, shots, interactive):
-    prefix.apply(remove=[KEY], keys=list(SAMPLE), values=SAMPLE, version="winxp")
-    show_tree(prefix, "Before: the registry of a Windows XP machine (Wine, version winxp)")
-    print(f"\nRunning {exe.name} ...")
-    result = run(prefix, exe, shots, interactive)
+def demo(prefix, machine, shots, interactive):
+    prefix.apply(remove=[KEY], keys=list(SAMPLE), values=SAMPLE, version=machine.version,
+                 view=machine.view)
+    show_tree(prefix, f"Before: the registry of a {machine.description} machine "
+              f"(Wine, version {machine.version})", machine.view)
+    print(f"\nRunning {machine.exe.name} ...")
+    result = run(prefix, machine.exe, shots, interactive)
     for (caption, icon, text), shot in zip(result.shown(), result.screenshots):
         print(f"  [{icon}] caption \"{caption}\": {text}    ({shot})")
     print(f"  exit code {result.exit_code}")
-    show_tree(prefix, "After:")
+    show_tree(prefix, "After:", machine.view)
 
 
-def docs(prefix, exe, where):
+def docs(prefix, machine, where):
     """The four boxes, each staged the way a user would meet it."""
     # 272 characters: B's path does not fit, so B, then A, then the key stay.
     long_path = KEY + "\\" + "A" * 120 + "\\" + "B" * 120
     stages = [
-        ("success", "winxp", [KEY + r"\CS4280"], 1),
+        ("success", machine.version, [KEY + r"\CS4280"], 1),
         ("refusal", "win2k", [KEY + r"\CS4280"], 1),
-        ("warning", "winxp", [long_path], 1),
-        ("failure", "winxp", [long_path], 3),
+        ("warning", machine.version, [long_path], 1),
+        ("failure", machine.version, [long_path], 3),
     ]
     for name, version, keys, box in stages:
-        prefix.apply(remove=[KEY], keys=keys, version=version)
-        result = run(prefix, exe, where / "raw", False, stem=name)
+        prefix.apply(remove=[KEY], keys=keys, version=version, view=machine.view)
+        result = run(prefix, machine.exe, where / "raw", False, stem=name)
         os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
         print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")
-    prefix.apply(remove=[KEY])
+    prefix.apply(remove=[KEY], view=machine.view)
     for leftover in (where / "raw").glob("*"):
         leftover.unlink()
     (where / "raw").rmdir()
@@ -99,17 +102,24 @@ def main():
     parser.add_argument("--dist", default="dist")
     parser.add_argument("--docs", help="save the four documentation screenshots here")
     args = parser.parse_args()
-    build, exe = Path(args.build), Path(args.dist) / "quenlor-patch.exe"
+    build = Path(args.build)
+    machine = winelab.xp_machine(build, args.dist, "demo")
+    if machine.arch == "win64":
+        print(f"{winelab.lacks_32bit()}: running {machine.exe.name} on a scratch "
+              f"{machine.description} prefix instead.")
     interactive = bool(os.environ.get("DISPLAY")) and not args.docs
-    with winelab.Display(use_desktop=interactive) as display:
-        prefix = winelab.Prefix(build / "wine" / "demo-xp", "win32",
-                                build / "windows-x86" / "boxreader.exe")
-        print(f"Scratch Windows XP prefix: {prefix.path}")
-        with prefix.open(display):
-            if args.docs:
-                docs(prefix, exe, Path(args.docs))
-            else:
-                demo(prefix, exe, build / "screenshots", interactive)
+    try:
+        with winelab.Display(use_desktop=interactive) as display:
+            prefix = winelab.Prefix(build / "wine" / machine.name, machine.arch,
+                                    machine.boxreader)
+            print(f"Scratch {machine.description} prefix: {prefix.path}")
+            with prefix.open(display):
+                if args.docs:
+                    docs(prefix, machine, Path(args.docs))
+                else:
+                    demo(prefix, machine, build / "screenshots", interactive)
+    except winelab.HostError as error:
+        sys.exit(f"make run: {error}")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ Every Wine process writes to files, never to pipes: Wine's helper processes
 inherit standard handles and would keep a pipe open long after the program.
 """
 
+import functools
 import os
 import re
 import shutil
@@ -30,6 +31,80 @@ OPERATIONS = [
 
 ICONS = {0x10: "error", 0x30: "warning", 0x40: "information"}
 
+# Debian's /usr/bin/wine always tries the 32-bit loader first, so each
+# prefix names its loader itself. The 64-bit one starts 32-bit programs
+# through the 32-bit one, where the host runs 32-bit code at all.
+LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+
+
+class HostError(RuntimeError):
+    """What this host lacks for a Wine run, in one line for the user."""
+
+
+@functools.lru_cache(maxsize=None)
+def lacks_32bit():
+    """Why this host cannot run 32-bit Windows programs, or None if it can.
+    Some virtual machines refuse 32-bit x86 code outright; PATCH_WINE_32=0
+    plays such a host on one that does not."""
+    if os.environ.get("PATCH_WINE_32") == "0":
+        return "PATCH_WINE_32=0 is set"
+    loader = LOADERS["win32"]
+    try:
+        done = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        return f"{loader} is missing (wine32:i386 is not installed)"
+    except OSError as error:
+        return f"this host runs no 32-bit x86 code ({loader}: {error.strerror})"
+    if done.returncode != 0:
+        why = (done.stderr.strip().splitlines() or [f"exit {done.returncode}"])[-1]
+        return f"{loader} --version fails: {why}"
+    return None
+
+
+def lacks(arch):
+    """Why a prefix of `arch` cannot run here, or None."""
+    if arch == "win32":
+        return lacks_32bit()
+    if not os.access(LOADERS[arch], os.X_OK):
+        return f"{LOADERS[arch]} is missing (tools/deps wine installs it)"
+    return None
+
+
+@dataclass
+class XpMachine:
+    """The Windows XP that `make run` and `make bench` play, and the
+    executables for it."""
+    name: str  # the prefix's directory name under build/wine/
+    arch: str
+    version: str  # HKCU\Software\Wine\Version
+    view: int  # the registry view the patch works in (None: the only one)
+    exe: Path
+    baseline: Path  # the do-nothing program built alongside
+    boxreader: Path
+    description: str
+
+
+def xp_machine(build, dist, stem):
+    """32-bit Windows XP with the x86 executable where the host runs 32-bit
+    code, otherwise Windows XP x64 with the x64 executable; `lacks_32bit()`
+    tells why."""
+    build, dist = Path(build), Path(dist)
+    if lacks_32bit() is None:
+        return XpMachine(f"{stem}-xp", "win32", "winxp", None, dist / "quenlor-patch.exe",
+                         build / "windows-x86" / "baseline-quenlor-patch.exe",
+                         build / "windows-x86" / "boxreader.exe", "Windows XP (32-bit)")
+    return XpMachine(f"{stem}-xp64", "win64", "winxp64", 64, dist / "quenlor-patch-x64.exe",
+                     build / "windows-x64" / "baseline-quenlor-patch-x64.exe",
+                     build / "windows-x64" / "boxreader.exe", "Windows XP x64")
+
+
+def is_x86(exe):
+    """Whether `exe` is a 32-bit x86 Windows program (PE machine 0x14c)."""
+    image = Path(exe).read_bytes()[:4096]
+    pe = int.from_bytes(image[0x3C:0x40], "little")
+    return image[pe:pe + 4] == b"PE\0\0" and image[pe + 4:pe + 6] == b"\x4c\x01"
+
 
 def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
@@ -46,15 +121,19 @@ class Display:
         if self.name:
             return self
         read, write = os.pipe()
-        with tempfile.TemporaryFile() as log:
-            self.process = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten",
-                 "tcp"], pass_fds=[write], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        os.close(write)
+        try:
+            with tempfile.TemporaryFile() as log:
+                self.process = subprocess.Popen(
+                    ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten",
+                     "tcp"], pass_fds=[write], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        except FileNotFoundError:
+            raise HostError("Xvfb is not installed (tools/deps wine installs it)") from None
+        finally:
+            os.close(write)
         with os.fdopen(read) as numbers:
             number = numbers.readline().strip()
         if not number:
-            raise RuntimeError("Xvfb did not start")
+            raise HostError("Xvfb did not start")
         self.name = ":" + number
         return self
 
@@ -108,6 +187,7 @@ class Prefix:
     def __init__(self, root, arch, boxreader):
         self.path = Path(root).resolve()
         self.arch = arch  # "win32" or "win64"
+        self.loader = LOADERS[arch]
         self.boxreader = Path(boxreader).resolve()
         self.display = None
         self.logs = self.path.parent / (self.path.name + "-logs")
@@ -119,13 +199,17 @@ class Prefix:
                    WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display.name)
         return env
 
+    def wine_version(self):
+        return subprocess.run([self.loader, "--version"], capture_output=True,
+                              text=True).stdout.strip()
+
     def _log(self, name):
         self.logs.mkdir(parents=True, exist_ok=True)
         return open(self.logs / name, "w")
 
     def wine(self, *args, relay=False, log="wine.log", check=False, timeout=120):
         with self._log(log) as out:
-            done = subprocess.run(["wine", *args], env=self.env(relay), stdin=subprocess.DEVNULL,
+            done = subprocess.run([self.loader, *args], env=self.env(relay), stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out, timeout=timeout)
         if check and done.returncode != 0:
             raise RuntimeError(f"wine {' '.join(args)} exited {done.returncode}: "
@@ -134,15 +218,22 @@ class Prefix:
 
     def open(self, display):
         """Creates the prefix if needed and starts its wineserver."""
+        reason = lacks(self.arch)
+        if reason:
+            raise HostError(f"a {self.arch} Wine prefix cannot run here: {reason}")
         self.display = display
         ready = self.path / ".ready"
         if not ready.exists():
             shutil.rmtree(self.path, ignore_errors=True)
             with self._log("wineboot.log") as out:
-                subprocess.run(["wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
-                               stdout=out, stderr=out, check=True, timeout=300)
+                done = subprocess.run([self.loader, "wineboot", "-i"], env=self.env(),
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                      timeout=300)
                 subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out,
                                timeout=120)
+            if done.returncode != 0:
+                raise HostError(f"wineboot -i exited {done.returncode} making {self.path} "
+                                f"(see {self.logs / 'wineboot.log'})")
             ready.touch()
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
@@ -178,11 +269,11 @@ class Prefix:
         data}}, and sets the Windows version that the prefix reports."""
         values = values or {}
         lines = ["REGEDIT4", ""]
-        if view == 64:
-            # Wine's reg import deletes [-key] sections from the 32-bit view
-            # whatever view it is told to import into.
+        if self._view(view):
+            # Wine's reg import deletes [-key] sections from reg.exe's own
+            # view, whatever view it is told to import into.
             for key in remove:
-                self.wine("reg", "delete", "HKLM\\" + key, "/f", "/reg:64", log="reg.log")
+                self.wine("reg", "delete", "HKLM\\" + key, "/f", *self._view(view), log="reg.log")
             remove = ()
         if version:
             lines += ["[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', ""]
@@ -217,23 +308,25 @@ class Prefix:
     # Running an executable.
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
-            timeout=60, desktop=None):
+            timeout=60, desktop=None, standard_user=False):
         """Runs `exe` (a Path, or a Windows command line as a list) under the
         box reader and returns what it showed, its exit code, its run time
         and, with relay, the platform calls made from its image.
         `on_box(n, caption, text, (left, top, right, bottom))` sees each box
         while it is on screen; `desktop` ("640x480") runs it in a Wine
         virtual desktop, which draws window frames where no window manager
-        does."""
+        does; `standard_user` runs it with the Administrators group
+        deny-only in its token, as a standard user's programs run."""
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
         command = [windows_path(exe)] if isinstance(exe, Path) else list(exe)
-        args = [str(self.boxreader), mode, windows_path(report), str(timeout), *command]
+        user = ["/standard-user"] if standard_user else []
+        args = [str(self.boxreader), mode, windows_path(report), str(timeout), *user, *command]
         if desktop:
             args = ["explorer", f"/desktop=patch,{desktop}"] + args
         with self._log("run.out") as out, self._log("relay.log") as trace:
-            process = subprocess.Popen(["wine", *args], env=self.env(relay),
+            process = subprocess.Popen([self.loader, *args], env=self.env(relay),
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
         seen = 0
         while process.poll() is None:

@@ -4,10 +4,12 @@ they make, read from Wine's relay trace.
 
 Configured by the environment (CTest sets it):
   PATCH_EXE      the executable under test
-  PATCH_EXE_X86  (64-bit prefix only) the x86 executable, for the WOW64 view
   WINE_ARCH      win32 or win64
   WINE_PREFIX    where the prefix lives (created on first use, then reused)
-  BOXREADER      tools/boxreader.exe, built for x86
+  BOXREADER      tools/boxreader.exe, built for the prefix's architecture
+
+On a host that runs no 32-bit code (or with PATCH_WINE_32=0), a run that
+needs it exits with SKIP_CODE after saying why.
 """
 
 import os
@@ -23,16 +25,30 @@ HKLM = 0x80000002
 KEY_ALL_ACCESS = 0xF003F
 SUCCESS = ("", "Patch successful. You may now install the Quenlor audio driver")
 VERSION_REFUSED = ("Error", "This patch is for Windows XP only")
+NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this patch")
 FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
 WARNING = ("Debug", "Could not delete a child key")
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
               r"Software\Crystal Semi"]
+GATES = ["GetVersionExA", "AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"]
+SKIP_CODE = 77
 
 ARCH = os.environ.get("WINE_ARCH", "win32")
 EXE = Path(os.environ["PATCH_EXE"])
-EXE_X86 = Path(os.environ["PATCH_EXE_X86"]) if os.environ.get("PATCH_EXE_X86") else None
-VIEW = 64 if ARCH == "win64" else None
+X86 = winelab.is_x86(EXE)
+# A 64-bit prefix keeps two views of HKLM\Software; the executable works in
+# its own.
+VIEW = (32 if X86 else 64) if ARCH == "win64" else None
+OTHER_VIEW = {32: 64, 64: 32}.get(VIEW)
 XP = "winxp64" if ARCH == "win64" else "winxp"
+# Wine's names for Windows 5.1 and 5.2.
+ADMITTED = ["winxp", "win2003"] + (["winxp64"] if ARCH == "win64" else [])
+REFUSED = ["win98", "nt40", "win2k", "vista", "win7", "win10"]
+
+
+def lacking():
+    """Why this run cannot happen on this host, or None."""
+    return winelab.lacks("win32") if X86 or ARCH == "win32" else winelab.lacks(ARCH)
 
 
 def subtree(depth, width):
@@ -62,8 +78,7 @@ class Trace:
 
     def check_gates(self):
         t, calls = self.test, self.calls
-        t.assertEqual(["GetVersionExA", "AllocateAndInitializeSid", "CheckTokenMembership",
-                       "FreeSid"], self.functions()[:4])
+        t.assertEqual(GATES, self.functions()[:4])
         sid = calls[1]
         # DWORD arguments travel in 64-bit registers on x64; only the low
         # half is the argument.
@@ -71,6 +86,7 @@ class Trace:
                       [a & 0xFFFFFFFF for a in sid.args[1:10]])
         t.assertEqual(1, sid.result)
         t.assertEqual(0, calls[2].arg(0), "CheckTokenMembership must ask about the caller's token")
+        t.assertEqual(1, calls[2].result)
         t.assertEqual(calls[2].arg(1), calls[3].arg(0), "FreeSid must free the SID it asked about")
 
     def check_walk(self, expect_failures=False):
@@ -156,7 +172,7 @@ class WineSuite(unittest.TestCase):
 
     def test_refused_versions_leave_the_registry_alone(self):
         keys = subtree(2, 2)
-        for version in ["win98", "win2k", "vista", "win7", "win10"]:
+        for version in REFUSED:
             with self.subTest(version=version):
                 self.prepare(keys, version=version)
                 before = self.prefix.tree(KEY, view=VIEW)
@@ -169,6 +185,28 @@ class WineSuite(unittest.TestCase):
                 self.assertEqual(("Error", "error", VERSION_REFUSED[1]), run.shown()[0])
                 self.assertEqual(before, self.prefix.tree(KEY, view=VIEW))
 
+    def test_admitted_versions_remove_the_key(self):
+        keys = subtree(2, 3)
+        for version in ADMITTED:
+            with self.subTest(version=version):
+                self.prepare(keys, version=version)
+                self.expect_removed(self.prefix.run(EXE), keys)
+
+    def test_standard_user_is_refused_and_nothing_is_touched(self):
+        keys = subtree(2, 2)
+        self.prepare(keys)
+        before = self.prefix.tree(KEY, view=VIEW)
+        self.assertEqual(len(keys), len(before))
+        run = self.prefix.run(EXE, standard_user=True)
+        self.assertFalse(run.timed_out)
+        self.assertEqual(0, run.exit_code)
+        self.assertEqual([NOT_ADMINISTRATOR], run.boxes)
+        self.assertEqual(("Error", "error", NOT_ADMINISTRATOR[1]), run.shown()[0])
+        trace = Trace(self, run, keys)
+        trace.check_gates()
+        self.assertEqual(GATES + ["MessageBoxA"], trace.functions(), "no registry call")
+        self.assertEqual(before, self.prefix.tree(KEY, view=VIEW))
+
     def test_xp_removes_a_deep_wide_subtree_and_nothing_else(self):
         keys = subtree(5, 3)
         self.prepare(keys)
@@ -176,13 +214,6 @@ class WineSuite(unittest.TestCase):
         self.assertEqual(len(NEIGHBOURS) + 1, len(neighbours))
         self.expect_removed(self.prefix.run(EXE), keys)
         self.assertEqual(neighbours, self.neighbours())
-
-    def test_server_2003_version_is_admitted(self):
-        if ARCH == "win64":
-            self.skipTest("5.2 is this prefix's XP")
-        keys = subtree(2, 3)
-        self.prepare(keys, version="win2003")
-        self.expect_removed(self.prefix.run(EXE), keys)
 
     def test_second_run_finds_nothing_and_still_succeeds(self):
         keys = subtree(2, 2)
@@ -215,20 +246,20 @@ class WineSuite(unittest.TestCase):
         trace.check_gates()
         trace.check_walk(expect_failures=True)
 
-    def test_each_executable_removes_its_own_registry_view(self):
-        if ARCH != "win64" or EXE_X86 is None:
-            self.skipTest("a 64-bit prefix has two views")
-        native, wow = subtree(2, 2), subtree(1, 2)
-        self.prepare(native, view=64)
-        self.prefix.apply(keys=wow, view=32)
-        self.expect_removed(self.prefix.run(EXE), native, view=64)
-        self.assertEqual({k.lower() for k in wow},
-                         {k.lower() for k in self.prefix.tree(KEY, view=32)})
-        self.prefix.apply(keys=native, view=64)
-        self.expect_removed(self.prefix.run(EXE_X86), wow, view=32)
-        self.assertEqual({k.lower() for k in native},
-                         {k.lower() for k in self.prefix.tree(KEY, view=64)})
+    def test_the_other_registry_view_is_left_alone(self):
+        if OTHER_VIEW is None:
+            self.skipTest("a 32-bit prefix has one registry view")
+        own, other = subtree(2, 2), subtree(1, 2)
+        self.prepare(own)
+        self.prefix.apply(keys=other, view=OTHER_VIEW)
+        self.expect_removed(self.prefix.run(EXE), own)
+        self.assertEqual({k.lower() for k in other},
+                         {k.lower() for k in self.prefix.tree(KEY, view=OTHER_VIEW)})
 
 
 if __name__ == "__main__":
+    reason = lacking()
+    if reason:
+        print(f"skipped: {EXE.name} in a {ARCH} prefix: {reason}")
+        sys.exit(SKIP_CODE)
     unittest.main(verbosity=2)
