@@ -43,9 +43,10 @@ install(TARGETS ${PATCH_EXE_NAME} RUNTIME DESTINATION .)
 patch_windows_executable(baseline-${PATCH_EXE_NAME}
   "Quenlor audio driver pre-install patch" tests/windows/baseline.cpp)
 
-# The Wine harness's box reader, one for each prefix's architecture, so that a
-# 64-bit prefix needs no 32-bit code. Its image base keeps its own calls apart
-# from the patch's in a relay trace.
+# The Wine harness's tools, the box reader and the link maker, one of each
+# for each prefix's architecture, so that a 64-bit prefix needs no 32-bit
+# code. The box reader's image base keeps its own calls apart from the
+# patch's in a relay trace.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(boxreader_base 0x110000000)
 else()
@@ -55,3 +56,7 @@ add_executable(boxreader tools/boxreader.cpp)
 target_compile_options(boxreader PRIVATE -Os)
 target_link_options(boxreader PRIVATE -s -static -Wl,--image-base,${boxreader_base})
 target_link_libraries(boxreader PRIVATE advapi32 user32)
+add_executable(reglink tests/wine/reglink.cpp)
+target_compile_options(reglink PRIVATE -Os)
+target_link_options(reglink PRIVATE -s -static)
+target_link_libraries(reglink PRIVATE advapi32)

@@ -28,10 +28,26 @@ int ApplyPatch();
 // (S-1-5-32-544). False when the platform cannot answer.
 bool IsAdministrator();
 
-// Deletes every subkey of `path`, depth-first, and leaves the key itself,
-// empty if all went well. Each child that cannot be deleted gets one warning
-// and is stepped over; a key that cannot be opened is left as it is.
-void DeleteSubkeys(const char *path);
+// What DeleteSubkeys leaves for its caller to do about the key itself.
+enum class KeyLeft {
+  ByPath, // an ordinary key, emptied as far as it would go, or no key by that
+          // name at all: delete it by its path
+  Gone,   // a registry link, removed as itself; its target is untouched
+  Kept,   // a key that could not be opened or told apart from a link, or a
+          // link that would not go: deleting it by its path could follow it
+};
+
+// Deletes every subkey of `path`, depth-first, and says what is left of the
+// key itself. Each key is opened as itself, never through a link, and a
+// registry link (which then shows no subkeys) is removed as itself, so that
+// nothing outside the subtree is reached. Each child that cannot be deleted
+// gets one warning and is stepped over.
+KeyLeft DeleteSubkeys(const char *path);
+
+// Deletes the key at `path` with its whole subtree: ERROR_SUCCESS when it
+// went, ERROR_FILE_NOT_FOUND when there was no such key, another error when
+// it stays.
+LONG DeleteKey(const char *path);
 
 // A "Debug" warning box.
 void ShowWarning(const char *text);

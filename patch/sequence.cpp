@@ -36,10 +36,9 @@ int ApplyPatch() {
     ShowBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
     return 0;
   }
-  DeleteSubkeys(PatchKeyPath);
   // Success means the key is gone now, whether this run removed it or it was
   // never there; anything else would tell the user a lie.
-  LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, PatchKeyPath);
+  LONG result = DeleteKey(PatchKeyPath);
   if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) {
     ShowBox(SuccessText, SuccessCaption, MB_ICONINFORMATION);
   } else {

@@ -123,6 +123,125 @@ TEST_F(Model, FaultsHitTheirKeyInAnyCaseOrTheirCallOnly) {
   EXPECT_EQ(0u, emulated::OpenHandles());
 }
 
+HKEY OpenAs(const char *path, DWORD options, LONG expected = ERROR_SUCCESS) {
+  HKEY key = nullptr;
+  EXPECT_EQ(expected, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, options, KEY_ALL_ACCESS, &key))
+      << path << " with options " << options;
+  return key;
+}
+
+std::string FirstSubkey(HKEY key) {
+  char name[MAX_PATH] = "";
+  DWORD length = MAX_PATH;
+  LONG result = RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+  return result == ERROR_SUCCESS ? name : "error " + std::to_string(result);
+}
+
+TEST_F(Model, LinksAreFollowedUnlessTheLastComponentIsOpenedAsItself) {
+  emulated::SetValue("Target\\Sub", "Value", "1");
+  emulated::CreateLink("Software\\Link", "\\Registry\\Machine\\TARGET");
+
+  HKEY through = OpenAs("Software\\Link", 0);
+  EXPECT_EQ("Sub", FirstSubkey(through));
+  HKEY link = OpenAs("Software\\link\\", REG_OPTION_OPEN_LINK);
+  EXPECT_EQ("error 259", FirstSubkey(link));                      // a link as itself has no subkeys
+  HKEY sub = OpenAs("Software\\Link\\Sub", REG_OPTION_OPEN_LINK); // only the last is kept
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(sub, "Value", nullptr, nullptr, nullptr, nullptr));
+
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExA(link, "SymbolicLinkValue", nullptr, &type, nullptr, &size));
+  EXPECT_EQ(static_cast<DWORD>(REG_LINK), type);
+  EXPECT_EQ(std::strlen("\\Registry\\Machine\\TARGET"), size);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegQueryValueExA(through, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr));
+  for (HKEY key : {through, link, sub}) {
+    RegCloseKey(key);
+  }
+}
+
+TEST_F(Model, DeletingByPathReachesTheTargetAndLeavesTheLinkDangling) {
+  emulated::CreateKey("Target\\Sub");
+  emulated::CreateLink("Software\\Link", "\\Registry\\Machine\\Target");
+
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Link"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Link\\Sub"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Link"));
+  EXPECT_FALSE(emulated::KeyExists("Target"));
+  EXPECT_TRUE(emulated::IsLink("Software\\Link"));
+
+  // Dangling now: it opens only as itself, and deleting it by path finds nothing.
+  OpenAs("Software\\Link", 0, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Link"));
+  RegCloseKey(OpenAs("Software\\Link", REG_OPTION_OPEN_LINK));
+}
+
+TEST_F(Model, LinkLoopsAndLinksOutOfTheMachineLeadNowhere) {
+  emulated::CreateLink("Software\\A", "\\Registry\\Machine\\Software\\B");
+  emulated::CreateLink("Software\\B", "\\Registry\\Machine\\Software\\A");
+  emulated::CreateLink("Software\\U", "\\Registry\\User\\S-1-5-18");
+  OpenAs("Software\\A\\X", REG_OPTION_OPEN_LINK, ERROR_FILE_NOT_FOUND);
+  OpenAs("Software\\U", 0, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(0u, emulated::OpenHandles());
+}
+
+TEST_F(Model, NtDeleteKeyDeletesWhatItsHandleNames) {
+  emulated::CreateKey("Target\\Sub");
+  emulated::CreateLink("Software\\Link", "\\Registry\\Machine\\Target");
+  FARPROC found = GetProcAddress(GetModuleHandleA("NTDLL.DLL"), "NtDeleteKey");
+  ASSERT_NE(nullptr, found);
+  auto ntDeleteKey = reinterpret_cast<LONG (*)(HANDLE)>(reinterpret_cast<void (*)()>(found));
+
+  HKEY target = OpenAs("Target", 0);
+  EXPECT_EQ(emulated::StatusCannotDelete, ntDeleteKey(target));
+  HKEY readOnly = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Link", REG_OPTION_OPEN_LINK,
+                                         0x20019 /* KEY_READ */, &readOnly));
+  EXPECT_EQ(emulated::StatusAccessDenied, ntDeleteKey(readOnly));
+
+  HKEY link = OpenAs("Software\\Link", REG_OPTION_OPEN_LINK);
+  EXPECT_EQ(emulated::StatusSuccess, ntDeleteKey(link));
+  EXPECT_FALSE(emulated::KeyExists("Software\\Link"));
+  EXPECT_TRUE(emulated::KeyExists("Target\\Sub"));
+  EXPECT_EQ(emulated::StatusKeyDeleted, ntDeleteKey(link));
+  // The deleting handle does not count as left open; the read-only one does.
+  EXPECT_EQ((std::vector<std::string>{"Software\\Link"}), emulated::DeletedWhileOpen());
+  EXPECT_EQ(emulated::StatusInvalidHandle, ntDeleteKey(HKEY_LOCAL_MACHINE));
+  for (HKEY key : {target, readOnly, link}) {
+    RegCloseKey(key);
+  }
+}
+
+TEST_F(Model, ValuesAreReadAsWindowsReadsThem) {
+  emulated::SetValue("K", "Name", "abc");
+  HKEY key = Open("K");
+  DWORD type = REG_NONE;
+  BYTE data[8] = {};
+  DWORD size = 2;
+  EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExA(key, "name", nullptr, &type, data, &size));
+  EXPECT_EQ(4u, size); // with its terminating zero
+  EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Name", nullptr, nullptr, data, &size));
+  EXPECT_STREQ("abc", reinterpret_cast<const char *>(data));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER,
+            RegQueryValueExA(key, "Name", nullptr, nullptr, data, nullptr));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegQueryValueExA(key, "Other", nullptr, nullptr, nullptr, nullptr));
+  RegCloseKey(key);
+}
+
+TEST_F(Model, SystemDllsExportOnlyWhatThisWindowsHas) {
+  HMODULE ntdll = GetModuleHandleA("ntdll");
+  EXPECT_EQ(ntdll, GetModuleHandleA("NtDll.dll"));
+  EXPECT_EQ(nullptr, GetModuleHandleA("nosuch.dll"));
+  EXPECT_NE(nullptr, GetProcAddress(ntdll, "NtDeleteKey"));
+  EXPECT_EQ(nullptr, GetProcAddress(GetModuleHandleA("advapi32.dll"), "NtDeleteKey"));
+  EXPECT_EQ(nullptr, GetProcAddress(ntdll, "ntdeletekey")); // export names keep their case
+  emulated::SetExported("NtDeleteKey", false);
+  EXPECT_EQ(nullptr, GetProcAddress(ntdll, "NtDeleteKey"));
+}
+
 TEST_F(Model, MessageBoxesTellANullCaptionFromAnEmptyOne) {
   EXPECT_EQ(IDOK, MessageBoxA(nullptr, "t", nullptr, MB_ICONWARNING));
   EXPECT_EQ(IDOK, MessageBoxA(nullptr, "t", "", MB_ICONWARNING));

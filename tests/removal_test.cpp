@@ -44,7 +44,7 @@ TEST_F(Removal, CallsAreMadeAsWindowsExpectsThem) {
   Tree({"A\\B", "C"});
   DeleteSubkeys(PatchKeyPath);
   for (const auto &call : CallsOf(Op::RegOpenKeyExA)) {
-    EXPECT_EQ(0u, call.args.rfind("HKLM, \"" + call.key + "\", 0, 0xf003f", 0)) << call.args;
+    EXPECT_EQ(0u, call.args.rfind("HKLM, \"" + call.key + "\", 8, 0xf003f", 0)) << call.args;
   }
   for (const auto &call : CallsOf(Op::RegEnumKeyExA)) {
     EXPECT_NE(std::string::npos, call.args.find(", 0, 260")) << call.args; // index 0, full buffer

@@ -4,6 +4,7 @@
 #include "machine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -19,20 +20,42 @@ struct Shape {
   bool exists;
   DWORD major, minor;
   bool administrator;
+  // Registry links by their path below the patch key ("" for the key
+  // itself), each a leaf, with the NT path they point at.
+  std::map<std::string, std::string> links;
 };
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
            DWORD major = 5, DWORD minor = 1, bool administrator = true) {
-  return Shape{name, std::move(keys), exists, major, minor, administrator};
+  return Shape{name, std::move(keys), exists, major, minor, administrator, {}};
 }
 
+// Keys beside the patch key, and a victim subtree that links point into:
+// a run must leave all of them exactly as they were.
 const std::vector<std::string> Neighbours = {"Software\\Crystal",
                                              "Software\\Crystal Semiconductor2\\Keep"};
+const std::vector<std::string> VictimKeys = {"Software\\Victim\\Inner\\Leaf",
+                                             "Software\\Victim\\Empty"};
+const std::vector<std::string> LinkTargets = {
+    "\\Registry\\Machine\\Software\\Victim",
+    "\\Registry\\Machine\\Software\\Victim\\Inner",
+    "\\Registry\\Machine\\Software\\Victim\\Empty", // empty, so deletable by path
+    "\\Registry\\Machine\\Software\\Victim\\Inner\\Leaf",
+    "\\Registry\\Machine\\Software\\Gone", // dangling
+    "\\Registry\\User\\S-1-5-18",          // outside HKEY_LOCAL_MACHINE
+    "\\Registry\\Machine\\Software\\Crystal Semiconductor",
+};
+
+std::string Below(const std::string &path) {
+  return path.empty() ? PatchKeyPath : std::string(PatchKeyPath) + "\\" + path;
+}
 
 // Not found is left out for RegDeleteKeyA: Windows does not say it of a key
 // that exists, and the patch rightly takes it as "gone". For the same reason
-// a deletion is made to fail only where it would have succeeded: no other
-// error is plausible for a key that is not there.
+// a deletion, or an opening, is made to fail only where it would have
+// succeeded: no other error is plausible for a key that is not there. Nor
+// does Windows say "not found" of a link opened as itself, or of the value
+// that makes it one.
 std::vector<LONG> PlausibleErrors(Op op) {
   switch (op) {
   case Op::RegOpenKeyExA:
@@ -40,13 +63,21 @@ std::vector<LONG> PlausibleErrors(Op op) {
   case Op::RegEnumKeyExA:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS};
   case Op::RegDeleteKeyA:
+  case Op::RegQueryValueExA:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
+  case Op::NtDeleteKey:
+    return {emulated::StatusAccessDenied, emulated::StatusCannotDelete,
+            emulated::StatusInvalidHandle};
   case Op::RegCloseKey:
     return {ERROR_INVALID_HANDLE};
   case Op::AllocateAndInitializeSid:
     return {ERROR_NOT_ENOUGH_MEMORY};
   case Op::CheckTokenMembership:
     return {ERROR_NO_TOKEN};
+  case Op::GetModuleHandleA:
+    return {ERROR_MOD_NOT_FOUND};
+  case Op::GetProcAddress:
+    return {ERROR_PROC_NOT_FOUND};
   default: // the version query, FreeSid and MessageBoxA only fail or not
     return {ERROR_INVALID_PARAMETER};
   }
@@ -55,14 +86,25 @@ std::vector<LONG> PlausibleErrors(Op op) {
 const Op AllOps[] = {Op::GetVersionExA,        Op::AllocateAndInitializeSid,
                      Op::CheckTokenMembership, Op::FreeSid,
                      Op::RegOpenKeyExA,        Op::RegEnumKeyExA,
-                     Op::RegDeleteKeyA,        Op::RegCloseKey,
-                     Op::MessageBoxA};
+                     Op::RegDeleteKeyA,        Op::RegQueryValueExA,
+                     Op::NtDeleteKey,          Op::RegCloseKey,
+                     Op::MessageBoxA,          Op::GetModuleHandleA,
+                     Op::GetProcAddress};
+const std::set<Op> GateOps = {Op::GetVersionExA, Op::AllocateAndInitializeSid,
+                              Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA};
 
 struct Fault {
   Op op;
   unsigned n;
   LONG error;
 };
+
+std::string Folded(std::string path) {
+  for (char &c : path) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return path;
+}
 
 bool Within(const std::string &key) {
   std::size_t root = std::strlen(PatchKeyPath);
@@ -77,17 +119,27 @@ void Build(const Shape &shape) {
   for (const auto &key : Neighbours) {
     emulated::CreateKey(key);
   }
+  for (const auto &key : VictimKeys) {
+    emulated::CreateKey(key);
+  }
+  emulated::SetValue("Software\\Victim", "Config", "keep");
+  emulated::SetValue("Software\\Victim\\Inner", "Start", "2");
   if (shape.exists) {
     emulated::SetValue(PatchKeyPath, "InstallDir", "C:\\");
   }
   for (std::size_t i = 0; i < shape.keys.size(); ++i) {
-    std::string path = std::string(PatchKeyPath) + "\\" + shape.keys[i];
+    std::string path = Below(shape.keys[i]);
     i % 4 ? emulated::CreateKey(path) : emulated::SetValue(path, "Setting", "1");
+  }
+  for (const auto &link : shape.links) {
+    emulated::CreateLink(Below(link.first), link.second);
   }
 }
 
-// The properties of one finished run; returns what was violated.
-std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitCode) {
+// The properties of one finished run, given the registry outside the patch
+// key as it was before; returns what was violated.
+std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitCode,
+                               const std::vector<std::string> &outside) {
   std::vector<std::string> wrong;
   auto failed = [&](Op op) { return fault && fault->op == op; };
   if (emulated::CallLimitReached()) {
@@ -103,12 +155,12 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
   if (!emulated::DeletedWhileOpen().empty()) {
     wrong.push_back("deleted while open: " + emulated::DeletedWhileOpen().front());
   }
-  for (const auto &key : Neighbours) {
-    if (!emulated::KeyExists(key)) {
-      wrong.push_back("neighbour gone: " + key);
-    }
+  if (emulated::Outside(PatchKeyPath) != outside) {
+    wrong.push_back("the registry outside the key changed");
   }
-  std::size_t registryCalls = 0, failedChildren = 0, warnings = 0;
+  // Every child that enumeration finds is then either removed, by path or as
+  // a link, or warned about once.
+  std::size_t registryCalls = 0, otherCalls = 0, children = 0, removed = 0, warnings = 0;
   std::vector<const emulated::Call *> boxes;
   for (const auto &call : emulated::Calls()) {
     if (emulated::IsRegistry(call.op)) {
@@ -116,16 +168,15 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
       if (!Within(call.key)) {
         wrong.push_back("touched " + call.key);
       }
+    } else if (!GateOps.count(call.op)) {
+      ++otherCalls;
     }
-    if (call.op == Op::RegDeleteKeyA && call.result != ERROR_SUCCESS &&
-        !emulated::SameName(call.key, PatchKeyPath)) {
-      ++failedChildren;
+    bool child = !emulated::SameName(call.key, PatchKeyPath);
+    if ((call.op == Op::RegDeleteKeyA || call.op == Op::NtDeleteKey) && call.result == 0 && child) {
+      ++removed;
     }
     if (call.op == Op::RegEnumKeyExA && call.result == ERROR_SUCCESS) {
-      std::size_t name = call.args.size() - call.args.rfind(" -> \"") - 6;
-      if (call.key.size() + 1 + name > MAX_PATH - 1) {
-        ++failedChildren; // a path that would not fit is a child that cannot go
-      }
+      ++children;
     }
     if (call.op == Op::MessageBoxA) {
       boxes.push_back(&call);
@@ -143,12 +194,13 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
   } else {
     expected = emulated::KeyExists(PatchKeyPath) ? FailureText : SuccessText;
   }
-  if ((versionRefused || adminRefused) && registryCalls) {
-    wrong.push_back("a refusing gate let " + std::to_string(registryCalls) + " registry calls by");
+  if ((versionRefused || adminRefused) && registryCalls + otherCalls) {
+    wrong.push_back("a refusing gate let " + std::to_string(registryCalls + otherCalls) +
+                    " calls by");
   }
-  if (warnings != failedChildren) {
-    wrong.push_back(std::to_string(warnings) + " warnings for " + std::to_string(failedChildren) +
-                    " children that could not go");
+  if (warnings + removed != children) {
+    wrong.push_back(std::to_string(warnings) + " warnings and " + std::to_string(removed) +
+                    " removals for " + std::to_string(children) + " children");
   }
   if (boxes.size() != warnings + 1) {
     wrong.push_back(std::to_string(boxes.size()) + " boxes for " + std::to_string(warnings) +
@@ -167,13 +219,14 @@ struct Tally {
 
 void RunOnce(const Shape &shape, const Fault *fault, std::size_t limit, Tally &tally) {
   Build(shape);
+  std::vector<std::string> outside = emulated::Outside(PatchKeyPath);
   emulated::SetCallLimit(limit);
   if (fault) {
     emulated::FailAt(fault->op, fault->n, fault->error);
   }
   int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
   ++tally.runs;
-  for (const auto &what : Check(shape, fault, exitCode)) {
+  for (const auto &what : Check(shape, fault, exitCode, outside)) {
     std::ostringstream line;
     line << shape.name;
     if (fault) {
@@ -189,30 +242,40 @@ void RunOnce(const Shape &shape, const Fault *fault, std::size_t limit, Tally &t
 // bounds the faulted runs (0: all of them).
 void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned seed = 0) {
   // A clean run makes about six calls a key; twenty a key is a loop.
-  std::size_t bound = 20 * (shape.keys.size() + 10);
+  std::size_t bound = 20 * (shape.keys.size() + shape.links.size() + 10);
   std::size_t before = tally.violations.size();
   RunOnce(shape, nullptr, bound, tally);
   if (tally.violations.size() > before) {
     return; // faults on top of a broken run would only repeat it
   }
+  std::vector<emulated::Call> clean = emulated::Calls();
+  Build(shape); // as it was, to tell which keys the clean run opened were links
   std::map<Op, unsigned> counts;
-  std::set<unsigned> deletions; // the RegDeleteKeyA calls that succeeded
-  for (const auto &call : emulated::Calls()) {
-    ++counts[call.op];
-    if (call.op == Op::RegDeleteKeyA && call.result == ERROR_SUCCESS) {
-      deletions.insert(counts[call.op]);
+  std::set<std::pair<Op, unsigned>> failing; // deletions and openings that fail anyway
+  std::set<unsigned> links;                  // the RegOpenKeyExA calls that opened a link
+  for (const auto &call : clean) {
+    unsigned n = ++counts[call.op];
+    if ((call.op == Op::RegDeleteKeyA || call.op == Op::RegOpenKeyExA) &&
+        call.result != ERROR_SUCCESS) {
+      failing.insert({call.op, n});
+    }
+    if (call.op == Op::RegOpenKeyExA && emulated::IsLink(call.key)) {
+      links.insert(n);
     }
   }
   // A run that fails once makes no more calls than a clean one, plus its
   // warnings; ten times that is a loop.
-  std::size_t limit = 10 * emulated::Calls().size() + 100;
+  std::size_t limit = 10 * clean.size() + 100;
   std::vector<Fault> faults;
   for (Op op : AllOps) {
     for (unsigned n = 1; n <= counts[op]; ++n) {
-      if (op == Op::RegDeleteKeyA && !deletions.count(n)) {
+      if (failing.count({op, n})) {
         continue;
       }
       for (LONG error : PlausibleErrors(op)) {
+        if (op == Op::RegOpenKeyExA && error == ERROR_FILE_NOT_FOUND && links.count(n)) {
+          continue;
+        }
         faults.push_back(Fault{op, n, error});
       }
     }
@@ -259,6 +322,17 @@ Shape RandomTree(const std::string &name, std::mt19937 &random, std::size_t size
     paths.push_back(path += leaf);
     shape.keys.push_back(paths.back());
   }
+  // Now and then a leaf is a link, mostly into the victim subtree.
+  std::set<std::string> parents;
+  for (const auto &path : shape.keys) {
+    std::size_t cut = path.rfind('\\');
+    parents.insert(Folded(cut == std::string::npos ? "" : path.substr(0, cut)));
+  }
+  for (const auto &path : shape.keys) {
+    if (!parents.count(Folded(path)) && random() % 5 == 0) {
+      shape.links[path] = LinkTargets[random() % LinkTargets.size()];
+    }
+  }
   return shape;
 }
 
@@ -286,6 +360,23 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     wide.keys.push_back("W" + std::to_string(i));
   }
   shapes.push_back(wide);
+  const std::string &victim = LinkTargets[0];
+  const std::pair<const char *, std::map<std::string, std::string>> linked[] = {
+      {"link at the top", {{"Link", victim}}},
+      {"deep link", {{"A\\B\\Link", LinkTargets[1]}}},
+      {"link to an empty key outside", {{"Link", LinkTargets[2]}}},
+      {"dangling link", {{"Link", LinkTargets[4]}}},
+      {"link into the key", {{"Link", std::string(LinkTargets[6]) + "\\A"}}},
+      {"patch key is a link", {{"", victim}}},
+  };
+  for (const auto &entry : linked) {
+    Shape shape = Make(entry.first, {"A", "A\\B", "Z"}, entry.second.count("") == 0);
+    if (!shape.exists) {
+      shape.keys.clear();
+    }
+    shape.links = entry.second;
+    shapes.push_back(shape);
+  }
   for (const auto &shape : shapes) {
     Sweep(shape, tally);
   }

@@ -90,7 +90,7 @@ def main():
     try:
         with winelab.Display() as display:
             prefix = winelab.Prefix(build / "wine" / machine.name, machine.arch,
-                                    machine.boxreader)
+                                    machine.tools)
             with prefix.open(display):
                 bench = Bench(prefix, machine, args.repeats)
                 prefix.apply(version=machine.version)

@@ -111,7 +111,7 @@ def main():
     try:
         with winelab.Display(use_desktop=interactive) as display:
             prefix = winelab.Prefix(build / "wine" / machine.name, machine.arch,
-                                    machine.boxreader)
+                                    machine.tools)
             print(f"Scratch {machine.description} prefix: {prefix.path}")
             with prefix.open(display):
                 if args.docs:

@@ -25,6 +25,8 @@ OPERATIONS = [
     "advapi32.RegOpenKeyExA",
     "advapi32.RegEnumKeyExA",
     "advapi32.RegDeleteKeyA",
+    "advapi32.RegQueryValueExA",
+    "ntdll.NtDeleteKey",
     "advapi32.RegCloseKey",
     "user32.MessageBoxA",
 ]
@@ -81,7 +83,7 @@ class XpMachine:
     view: int  # the registry view the patch works in (None: the only one)
     exe: Path
     baseline: Path  # the do-nothing program built alongside
-    boxreader: Path
+    tools: Path  # where the box reader and the link maker for `arch` are
     description: str
 
 
@@ -93,10 +95,10 @@ def xp_machine(build, dist, stem):
     if lacks_32bit() is None:
         return XpMachine(f"{stem}-xp", "win32", "winxp", None, dist / "quenlor-patch.exe",
                          build / "windows-x86" / "baseline-quenlor-patch.exe",
-                         build / "windows-x86" / "boxreader.exe", "Windows XP (32-bit)")
+                         build / "windows-x86", "Windows XP (32-bit)")
     return XpMachine(f"{stem}-xp64", "win64", "winxp64", 64, dist / "quenlor-patch-x64.exe",
                      build / "windows-x64" / "baseline-quenlor-patch-x64.exe",
-                     build / "windows-x64" / "boxreader.exe", "Windows XP x64")
+                     build / "windows-x64", "Windows XP x64")
 
 
 def is_x86(exe):
@@ -184,11 +186,16 @@ class Run:
 class Prefix:
     """A Wine prefix kept under the build tree and reused between runs."""
 
-    def __init__(self, root, arch, boxreader):
+    def __init__(self, root, arch, tools):
         self.path = Path(root).resolve()
         self.arch = arch  # "win32" or "win64"
         self.loader = LOADERS[arch]
-        self.boxreader = Path(boxreader).resolve()
+        # The box reader and the link maker, built for `arch`.
+        self.boxreader = Path(tools).resolve() / "boxreader.exe"
+        self.reglink = Path(tools).resolve() / "reglink.exe"
+        # Views that may hold registry links, which reg.exe would follow when
+        # it deletes a subtree: an earlier run may have left some.
+        self.linked = {32, 64} if arch == "win64" else {None}
         self.display = None
         self.logs = self.path.parent / (self.path.name + "-logs")
 
@@ -255,13 +262,28 @@ class Prefix:
     def __exit__(self, *exc):
         self.close()
 
-    # Registry. `view` is 32 or 64 on a 64-bit prefix; a 32-bit prefix has one.
+    # Registry. `view` is 32 or 64 on a 64-bit prefix (64, the native one,
+    # when none is named); a 32-bit prefix has one.
+
+    def _which(self, view):
+        return (view or 64) if self.arch == "win64" else None
 
     def _view(self, view):
-        return [f"/reg:{view}"] if self.arch == "win64" and view else []
+        which = self._which(view)
+        return [f"/reg:{which}"] if which else []
 
     def reg(self, *args, view=None):
         return self.wine("reg", *args, *self._view(view), log="reg.log", check=True)
+
+    def link(self, links, view=None):
+        """Makes each {path below HKLM: target NT path} a registry link."""
+        self._reglink([a for path, target in links.items() for a in ("make", path, target)], view)
+        self.linked.add(self._which(view))
+
+    def _reglink(self, args, view):
+        which = self._which(view)
+        self.wine(str(self.reglink), *([f"/{which}"] if which else []), *args, log="reglink.log",
+                  check=True)
 
     def apply(self, remove=(), keys=(), values=None, version=None, view=None):
         """One registry import: removes each key in `remove` with its subtree,
@@ -269,6 +291,10 @@ class Prefix:
         data}}, and sets the Windows version that the prefix reports."""
         values = values or {}
         lines = ["REGEDIT4", ""]
+        if remove and self._which(view) in self.linked:
+            # Links go first, as themselves: reg.exe would empty their targets.
+            self._reglink([a for key in remove for a in ("unlink", key)], view)
+            self.linked.discard(self._which(view))
         if self._view(view):
             # Wine's reg import deletes [-key] sections from reg.exe's own
             # view, whatever view it is told to import into.

@@ -26,6 +26,9 @@ std::string Hex(unsigned long long value);
 // Windows compares names upper-cased; the model's names are ASCII.
 inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// Served to the program through GetProcAddress only, as on Windows.
+LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
+
 void ResetRegistry();
 void ResetSystem();
 

@@ -1,7 +1,8 @@
 // HKEY_LOCAL_MACHINE as Windows NT 5.x keeps it: names compared without
 // regard to case but stored as created, subkeys enumerated in that
-// case-insensitive order, no deletion of a key that still has subkeys, and
-// handles that outlive the deletion of their key.
+// case-insensitive order, no deletion of a key that still has subkeys,
+// handles that outlive the deletion of their key, and registry links, which
+// a path follows to their target unless it ends in one opened as itself.
 #include "model.h"
 
 #include <algorithm>
@@ -20,6 +21,13 @@ using model::Record;
 
 using model::Upper;
 
+// HKEY_LOCAL_MACHINE's NT path, the start of every link target the model
+// can follow; a link to anywhere else leads nowhere.
+constexpr char MachinePath[] = "\\Registry\\Machine";
+constexpr char LinkValueName[] = "SymbolicLinkValue";
+// Windows gives up on a path after this many links, as on a loop.
+constexpr unsigned MaxLinkHops = 16;
+
 std::string Folded(const std::string &path) {
   std::string folded = path;
   std::transform(folded.begin(), folded.end(), folded.begin(), Upper);
@@ -33,21 +41,33 @@ struct NameLess {
   }
 };
 
+struct Value {
+  DWORD type;
+  std::string data;
+};
+
 struct Key {
   std::string name;
-  std::string path; // below HKEY_LOCAL_MACHINE; "" for the root
+  std::string path; // below HKEY_LOCAL_MACHINE, as stored; "" for the root
   Key *parent = nullptr;
   bool deleted = false;
+  bool link = false;
   unsigned handles = 0;
   std::map<std::string, std::shared_ptr<Key>, NameLess> subkeys;
-  std::map<std::string, std::string, NameLess> values;
+  std::map<std::string, Value, NameLess> values;
+};
+
+struct Handle {
+  std::shared_ptr<Key> key;
+  REGSAM access;
 };
 
 struct Registry {
   std::shared_ptr<Key> root = std::make_shared<Key>();
   std::unordered_map<std::string, Key *> index; // every live key by its folded path
-  std::unordered_map<ULONG_PTR, std::shared_ptr<Key>> handles;
+  std::unordered_map<ULONG_PTR, Handle> handles;
   ULONG_PTR nextHandle = 0x100;
+  unsigned links = 0; // while there are none, a path is a plain look-up
   std::vector<std::string> deletedWhileOpen;
 };
 
@@ -61,18 +81,19 @@ Key *Resolve(HKEY handle) {
     return registry.root.get();
   }
   auto found = registry.handles.find(reinterpret_cast<ULONG_PTR>(handle));
-  return found == registry.handles.end() ? nullptr : found->second.get();
+  return found == registry.handles.end() ? nullptr : found->second.key.get();
 }
 
 std::string Described(HKEY handle) {
   return handle == HKEY_LOCAL_MACHINE ? "HKLM" : Hex(reinterpret_cast<ULONG_PTR>(handle));
 }
 
-// The full path that `subKey` names below `base`, whether or not the key
-// exists. A trailing backslash is accepted, as Windows does; a leading one
-// or an empty name inside is a bad path.
-bool Target(const Key *base, const char *subKey, std::string &path) {
-  path = base->path;
+// Splits `subKey` below `base` into `rest` (the part to look up, without the
+// trailing backslash Windows accepts) and `named` (the full path as named,
+// for the record). A leading backslash or an empty name inside is a bad path.
+bool Target(const Key *base, const char *subKey, std::string &rest, std::string &named) {
+  named = base->path;
+  rest.clear();
   std::size_t length = subKey ? std::strlen(subKey) : 0;
   if (length > 0 && subKey[length - 1] == '\\') {
     --length;
@@ -85,16 +106,67 @@ bool Target(const Key *base, const char *subKey, std::string &path) {
       return false;
     }
   }
-  if (!path.empty()) {
-    path += '\\';
+  rest.assign(subKey, length);
+  if (!named.empty()) {
+    named += '\\';
   }
-  path.append(subKey, length);
+  named += rest;
   return true;
 }
 
 Key *Lookup(const std::string &path) {
   auto found = registry.index.find(Folded(path));
   return found == registry.index.end() ? nullptr : found->second;
+}
+
+// Where a link points, as a path below HKEY_LOCAL_MACHINE; false for a link
+// whose value is missing, of another type, or outside HKEY_LOCAL_MACHINE.
+bool LinkTarget(const Key &link, std::string &target) {
+  auto value = link.values.find(LinkValueName);
+  if (value == link.values.end() || value->second.type != REG_LINK) {
+    return false;
+  }
+  const std::string &nt = value->second.data;
+  std::size_t root = std::strlen(MachinePath);
+  if (nt.size() < root || !SameName(nt.substr(0, root), MachinePath) ||
+      (nt.size() > root && (nt[root] != '\\' || nt.size() == root + 1))) {
+    return false;
+  }
+  target = nt.size() > root ? nt.substr(root + 1) : "";
+  return true;
+}
+
+// The key that `rest` names below `from`, found as Windows parses a path: a
+// link met on the way is followed to its target, except the last component
+// when `openLink`. Null when nothing is there, a dangling link included.
+Key *Find(Key *from, const std::string &rest, bool openLink, unsigned hops = 0) {
+  if (registry.links == 0) {
+    return Lookup(from->path.empty() || rest.empty() ? from->path + rest
+                                                     : from->path + "\\" + rest);
+  }
+  Key *key = from;
+  std::size_t start = 0;
+  while (start < rest.size()) {
+    std::size_t end = std::min(rest.find('\\', start), rest.size());
+    auto found = key->subkeys.find(rest.substr(start, end - start));
+    if (found == key->subkeys.end()) {
+      return nullptr;
+    }
+    key = found->second.get();
+    start = end + 1;
+    bool last = end == rest.size();
+    if (key->link && !(last && openLink)) {
+      std::string target;
+      if (hops == MaxLinkHops || !LinkTarget(*key, target)) {
+        return nullptr;
+      }
+      if (!last) {
+        target += (target.empty() ? "" : "\\") + rest.substr(start);
+      }
+      return Find(registry.root.get(), target, openLink, hops + 1);
+    }
+  }
+  return key;
 }
 
 Key *Create(const std::string &path) {
@@ -117,6 +189,22 @@ Key *Create(const std::string &path) {
   return key;
 }
 
+// Takes a key without subkeys out of the tree; its open handles still hold
+// it. `deleting` counts the handles the deletion goes through, which are not
+// left open by anyone.
+void Remove(Key *key, unsigned deleting) {
+  if (key->handles > deleting) {
+    registry.deletedWhileOpen.push_back(key->path);
+  }
+  Key *parent = key->parent;
+  std::string name = key->name; // the erase below may free the key
+  registry.index.erase(Folded(key->path));
+  registry.links -= key->link ? 1 : 0;
+  key->deleted = true;
+  key->parent = nullptr;
+  parent->subkeys.erase(name);
+}
+
 } // namespace
 } // namespace emulated
 
@@ -127,34 +215,35 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   std::string args = Described(hKey) + ", " + Quote(lpSubKey) + ", " + std::to_string(ulOptions) +
                      ", " + Hex(samDesired);
   Key *base = Resolve(hKey);
-  std::string target;
-  bool valid = base && Target(base, lpSubKey, target);
-  if (LONG error = Fault(Op::RegOpenKeyExA, target)) {
-    return Record(Op::RegOpenKeyExA, target, args, error);
+  std::string rest;
+  std::string named;
+  bool valid = base && Target(base, lpSubKey, rest, named);
+  if (LONG error = Fault(Op::RegOpenKeyExA, named)) {
+    return Record(Op::RegOpenKeyExA, named, args, error);
   }
   if (!base) {
-    return Record(Op::RegOpenKeyExA, target, args, ERROR_INVALID_HANDLE);
+    return Record(Op::RegOpenKeyExA, named, args, ERROR_INVALID_HANDLE);
   }
   if (!phkResult) {
-    return Record(Op::RegOpenKeyExA, target, args, ERROR_INVALID_PARAMETER);
+    return Record(Op::RegOpenKeyExA, named, args, ERROR_INVALID_PARAMETER);
   }
   if (!valid) {
-    return Record(Op::RegOpenKeyExA, target, args, ERROR_BAD_PATHNAME);
+    return Record(Op::RegOpenKeyExA, named, args, ERROR_BAD_PATHNAME);
   }
   if (base->deleted) {
-    return Record(Op::RegOpenKeyExA, target, args, ERROR_KEY_DELETED);
+    return Record(Op::RegOpenKeyExA, named, args, ERROR_KEY_DELETED);
   }
-  Key *key = Lookup(target);
+  Key *key = Find(base, rest, (ulOptions & REG_OPTION_OPEN_LINK) != 0);
   if (!key) {
-    return Record(Op::RegOpenKeyExA, target, args, ERROR_FILE_NOT_FOUND);
+    return Record(Op::RegOpenKeyExA, named, args, ERROR_FILE_NOT_FOUND);
   }
   ULONG_PTR handle = registry.nextHandle;
   registry.nextHandle += 4;
   std::shared_ptr<Key> owner = key->parent ? key->parent->subkeys.at(key->name) : registry.root;
-  registry.handles[handle] = owner;
+  registry.handles[handle] = Handle{owner, samDesired};
   ++key->handles;
   *phkResult = reinterpret_cast<HKEY>(handle);
-  return Record(Op::RegOpenKeyExA, target, args + " -> " + Hex(handle), ERROR_SUCCESS);
+  return Record(Op::RegOpenKeyExA, named, args + " -> " + Hex(handle), ERROR_SUCCESS);
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
@@ -198,40 +287,101 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   return Record(Op::RegEnumKeyExA, path, args + " -> " + Quote(lpName), ERROR_SUCCESS);
 }
 
+// Opens the key with delete access, following every link on the way, the
+// last component's too, and deletes what it reached, as Windows does.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   std::string args = Described(hKey) + ", " + Quote(lpSubKey);
   Key *base = Resolve(hKey);
-  std::string target;
-  bool valid = base && lpSubKey && Target(base, lpSubKey, target);
-  if (LONG error = Fault(Op::RegDeleteKeyA, target)) {
-    return Record(Op::RegDeleteKeyA, target, args, error);
+  std::string rest;
+  std::string named;
+  bool valid = base && lpSubKey && Target(base, lpSubKey, rest, named);
+  if (LONG error = Fault(Op::RegDeleteKeyA, named)) {
+    return Record(Op::RegDeleteKeyA, named, args, error);
   }
   if (!base) {
-    return Record(Op::RegDeleteKeyA, target, args, ERROR_INVALID_HANDLE);
+    return Record(Op::RegDeleteKeyA, named, args, ERROR_INVALID_HANDLE);
   }
   if (!lpSubKey) {
-    return Record(Op::RegDeleteKeyA, target, args, ERROR_INVALID_PARAMETER);
+    return Record(Op::RegDeleteKeyA, named, args, ERROR_INVALID_PARAMETER);
   }
   if (!valid) {
-    return Record(Op::RegDeleteKeyA, target, args, ERROR_BAD_PATHNAME);
+    return Record(Op::RegDeleteKeyA, named, args, ERROR_BAD_PATHNAME);
   }
-  Key *key = base->deleted ? nullptr : Lookup(target);
+  Key *key = base->deleted ? nullptr : Find(base, rest, false);
   if (!key) {
-    return Record(Op::RegDeleteKeyA, target, args, ERROR_FILE_NOT_FOUND);
+    return Record(Op::RegDeleteKeyA, named, args, ERROR_FILE_NOT_FOUND);
   }
   if (!key->parent || !key->subkeys.empty()) {
-    return Record(Op::RegDeleteKeyA, target, args, ERROR_ACCESS_DENIED);
+    return Record(Op::RegDeleteKeyA, named, args, ERROR_ACCESS_DENIED);
   }
-  if (key->handles > 0) {
-    registry.deletedWhileOpen.push_back(key->path);
+  if (key->path != named) {
+    args += " (reached " + key->path + ")";
   }
-  Key *parent = key->parent;
-  std::string name = key->name; // the erase below may free the key
-  registry.index.erase(Folded(key->path));
-  key->deleted = true;
-  key->parent = nullptr;
-  parent->subkeys.erase(name); // an open handle still holds the key
-  return Record(Op::RegDeleteKeyA, target, args, ERROR_SUCCESS);
+  Remove(key, 0);
+  return Record(Op::RegDeleteKeyA, named, args, ERROR_SUCCESS);
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+  std::string args = Described(hKey) + ", " + Quote(lpValueName);
+  Key *key = Resolve(hKey);
+  std::string path = key ? Shown(key) : "";
+  if (LONG error = Fault(Op::RegQueryValueExA, path)) {
+    return Record(Op::RegQueryValueExA, path, args, error);
+  }
+  if (!key) {
+    return Record(Op::RegQueryValueExA, path, args, ERROR_INVALID_HANDLE);
+  }
+  if (lpReserved || (lpData && !lpcbData)) {
+    return Record(Op::RegQueryValueExA, path, args, ERROR_INVALID_PARAMETER);
+  }
+  if (key->deleted) {
+    return Record(Op::RegQueryValueExA, path, args, ERROR_KEY_DELETED);
+  }
+  auto value = key->values.find(lpValueName ? lpValueName : "");
+  if (value == key->values.end()) {
+    return Record(Op::RegQueryValueExA, path, args, ERROR_FILE_NOT_FOUND);
+  }
+  const std::string &data = value->second.data;
+  args += " -> type " + std::to_string(value->second.type);
+  if (lpType) {
+    *lpType = value->second.type;
+  }
+  LONG result = ERROR_SUCCESS;
+  if (lpData && *lpcbData < data.size()) {
+    result = ERROR_MORE_DATA;
+  } else if (lpData) {
+    std::copy(data.begin(), data.end(), lpData);
+  }
+  if (lpcbData) {
+    *lpcbData = static_cast<DWORD>(data.size());
+  }
+  return Record(Op::RegQueryValueExA, path, args, result);
+}
+
+LONG WINAPI emulated::model::NtDeleteKey(HANDLE KeyHandle) {
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(KeyHandle));
+  auto found = registry.handles.find(reinterpret_cast<ULONG_PTR>(KeyHandle));
+  const Handle *handle = found == registry.handles.end() ? nullptr : &found->second;
+  std::string path = handle ? Shown(handle->key.get()) : "";
+  if (LONG status = Fault(Op::NtDeleteKey, path)) {
+    return Record(Op::NtDeleteKey, path, args, status);
+  }
+  if (!handle) {
+    return Record(Op::NtDeleteKey, path, args, StatusInvalidHandle);
+  }
+  Key *key = handle->key.get();
+  if (key->deleted) {
+    return Record(Op::NtDeleteKey, path, args, StatusKeyDeleted);
+  }
+  if (!(handle->access & DELETE) || !key->parent) {
+    return Record(Op::NtDeleteKey, path, args, StatusAccessDenied);
+  }
+  if (!key->subkeys.empty()) {
+    return Record(Op::NtDeleteKey, path, args, StatusCannotDelete);
+  }
+  Remove(key, 1);
+  return Record(Op::NtDeleteKey, path, args, StatusSuccess);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
@@ -255,7 +405,19 @@ namespace emulated {
 void CreateKey(const std::string &path) { Create(path); }
 
 void SetValue(const std::string &path, const std::string &name, const std::string &data) {
-  Create(path)->values[name] = data;
+  Create(path)->values[name] = Value{REG_SZ, data + '\0'};
+}
+
+void CreateLink(const std::string &path, const std::string &target) {
+  Key *key = Create(path);
+  registry.links += key->link ? 0 : 1;
+  key->link = true;
+  key->values[LinkValueName] = Value{REG_LINK, target};
+}
+
+bool IsLink(const std::string &path) {
+  Key *key = Lookup(path);
+  return key && key->link;
 }
 
 bool KeyExists(const std::string &path) { return Lookup(path) != nullptr; }
@@ -281,6 +443,7 @@ std::vector<std::string> Values(const std::string &path) {
 }
 
 namespace {
+
 std::size_t CountBelow(const Key &key) {
   std::size_t count = 0;
   for (const auto &entry : key.subkeys) {
@@ -288,9 +451,30 @@ std::size_t CountBelow(const Key &key) {
   }
   return count;
 }
+
+void Describe(const Key &key, const Key *except, std::vector<std::string> &lines) {
+  if (&key == except) {
+    return;
+  }
+  lines.push_back(Shown(&key) + (key.link ? " (link)" : ""));
+  for (const auto &value : key.values) {
+    lines.push_back(Shown(&key) + ": " + value.first + " = " + std::to_string(value.second.type) +
+                    ":" + value.second.data);
+  }
+  for (const auto &entry : key.subkeys) {
+    Describe(*entry.second, except, lines);
+  }
+}
+
 } // namespace
 
 std::size_t KeyCount() { return CountBelow(*registry.root); }
+
+std::vector<std::string> Outside(const std::string &except) {
+  std::vector<std::string> lines;
+  Describe(*registry.root, Lookup(except), lines);
+  return lines;
+}
 
 unsigned OpenHandles() { return static_cast<unsigned>(registry.handles.size()); }
 

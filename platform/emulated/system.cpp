@@ -1,6 +1,6 @@
 // The rest of the machine: the version query, the caller's token, SIDs,
-// message boxes, and the call record and fault switches that every
-// operation goes through.
+// message boxes, the loaded system DLLs and what they export, and the call
+// record and fault switches that every operation goes through.
 #include "model.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace emulated {
 namespace {
@@ -29,10 +30,28 @@ struct CountFault {
   LONG error;
 };
 
+// The system DLLs every process has loaded, at XP's usual addresses, and
+// the functions the program looks up in them at run time.
+struct Module {
+  const char *name;
+  ULONG_PTR base;
+};
+const Module Modules[] = {{"kernel32", 0x7c800000},
+                          {"ntdll", 0x7c900000},
+                          {"advapi32", 0x77dd0000},
+                          {"user32", 0x7e410000}};
+
+struct Export {
+  const char *module;
+  const char *name;
+  FARPROC address;
+};
+
 struct System {
   DWORD major = 5;
   DWORD minor = 1;
   bool administrator = true;
+  std::set<std::string> withheld; // exports this Windows lacks
   std::map<PSID, std::unique_ptr<Sid>> sids;
   std::vector<Call> calls;
   std::vector<Box> boxes;
@@ -173,6 +192,53 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   return (Record(Op::MessageBoxA, "", args, IDOK));
 }
 
+namespace {
+
+// As GetProcAddress hands out any function, through void(*)(), the one cast
+// between function types that means "any".
+template <typename Function> FARPROC Exported(Function *function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+std::vector<Export> Exports() { return {{"ntdll", "NtDeleteKey", Exported(&model::NtDeleteKey)}}; }
+
+} // namespace
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+  std::string args = model::Quote(lpModuleName);
+  ULONG_PTR base = 0;
+  if (!Fault(Op::GetModuleHandleA, "")) {
+    std::string name = lpModuleName ? lpModuleName : "";
+    if (name.size() > 4 && SameName(name.substr(name.size() - 4), ".dll")) {
+      name.resize(name.size() - 4);
+    }
+    for (const Module &module : Modules) {
+      base = SameName(name, module.name) ? module.base : base;
+    }
+    base = lpModuleName ? base : 0x400000; // the program's own image
+  }
+  model::Log(Op::GetModuleHandleA, "", args + " -> " + Hex(base), static_cast<long long>(base));
+  return reinterpret_cast<HMODULE>(base);
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hModule)) + ", " + model::Quote(lpProcName);
+  FARPROC address = nullptr;
+  if (!Fault(Op::GetProcAddress, "") && lpProcName && !machine.withheld.count(lpProcName)) {
+    for (const Export &entry : Exports()) {
+      for (const Module &module : Modules) {
+        if (module.base == reinterpret_cast<ULONG_PTR>(hModule) &&
+            std::strcmp(module.name, entry.module) == 0 &&
+            std::strcmp(lpProcName, entry.name) == 0) {
+          address = entry.address;
+        }
+      }
+    }
+  }
+  model::Log(Op::GetProcAddress, "", args, address ? 1 : 0);
+  return address;
+}
+
 namespace emulated {
 
 bool SameName(const std::string &a, const std::string &b) {
@@ -186,8 +252,10 @@ const char *Name(Op op) {
       "GetVersionExA",        "AllocateAndInitializeSid",
       "CheckTokenMembership", "FreeSid",
       "RegOpenKeyExA",        "RegEnumKeyExA",
-      "RegDeleteKeyA",        "RegCloseKey",
-      "MessageBoxA",
+      "RegDeleteKeyA",        "RegQueryValueExA",
+      "NtDeleteKey",          "RegCloseKey",
+      "MessageBoxA",          "GetModuleHandleA",
+      "GetProcAddress",
   };
   return names[static_cast<int>(op)];
 }
@@ -205,6 +273,14 @@ void SetVersion(DWORD major, DWORD minor) {
 }
 
 void SetAdministrator(bool member) { machine.administrator = member; }
+
+void SetExported(const std::string &function, bool exported) {
+  if (exported) {
+    machine.withheld.erase(function);
+  } else {
+    machine.withheld.insert(function);
+  }
+}
 
 void FailOnKey(Op op, const std::string &path, LONG error) {
   machine.keyFaults.push_back(KeyFault{op, path, error});

@@ -19,6 +19,8 @@ using UINT = unsigned int;
 using BOOL = int;
 using CHAR = char;
 using ULONG_PTR = std::uintptr_t;
+using INT_PTR = std::intptr_t;
+using LPBYTE = BYTE *;
 using LPSTR = char *;
 using LPCSTR = const char *;
 using LPDWORD = DWORD *;
@@ -35,6 +37,7 @@ using HKEY = HKEY__ *;
 using PHKEY = HKEY *;
 using HWND = HWND__ *;
 using HINSTANCE = HINSTANCE__ *;
+using HMODULE = HINSTANCE;
 
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -72,12 +75,18 @@ struct OSVERSIONINFOEXA {
 };
 
 #define WINAPI
+using FARPROC = INT_PTR(WINAPI *)();
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
+#define DELETE 0x00010000
 #define KEY_ALL_ACCESS 0xF003F
+#define REG_OPTION_OPEN_LINK 0x00000008
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_LINK 6
 
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
@@ -85,6 +94,8 @@ struct OSVERSIONINFOEXA {
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_BAD_PATHNAME 161
 #define ERROR_MORE_DATA 234
@@ -125,7 +136,12 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime);
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
@@ -133,6 +149,14 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
 
 // Control and inspection of the model, for tests.
 namespace emulated {
+
+// NTSTATUS values of the native calls that the model serves through
+// GetProcAddress only, as the SDK headers do not declare them.
+constexpr LONG StatusSuccess = 0;
+constexpr LONG StatusAccessDenied = static_cast<LONG>(0xC0000022);
+constexpr LONG StatusInvalidHandle = static_cast<LONG>(0xC0000008);
+constexpr LONG StatusCannotDelete = static_cast<LONG>(0xC0000121);
+constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
 
 enum class Op {
   GetVersionExA,
@@ -142,8 +166,12 @@ enum class Op {
   RegOpenKeyExA,
   RegEnumKeyExA,
   RegDeleteKeyA,
+  RegQueryValueExA,
+  NtDeleteKey,
   RegCloseKey,
   MessageBoxA,
+  GetModuleHandleA,
+  GetProcAddress,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -172,21 +200,34 @@ void Reset();
 
 void SetVersion(DWORD major, DWORD minor);
 void SetAdministrator(bool member);
+// Whether the system DLLs export `function` to GetProcAddress (all do at
+// first).
+void SetExported(const std::string &function, bool exported);
 
 // Whether two key names or paths are the same to the registry: compared
 // without regard to case, as Windows compares them.
 bool SameName(const std::string &a, const std::string &b);
 
-// Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE.
+// Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE and name
+// keys as they are stored: these never follow a link.
 void CreateKey(const std::string &path);
 void SetValue(const std::string &path, const std::string &name, const std::string &data);
+// A registry link, as REG_OPTION_CREATE_LINK makes one: a key whose
+// "SymbolicLinkValue" (REG_LINK) holds the target's NT path, such as
+// "\Registry\Machine\Software\Other". The target need not exist.
+void CreateLink(const std::string &path, const std::string &target);
+bool IsLink(const std::string &path);
 bool KeyExists(const std::string &path);
 std::vector<std::string> Subkeys(const std::string &path);
 std::vector<std::string> Values(const std::string &path);
 std::size_t KeyCount(); // every key below HKEY_LOCAL_MACHINE
+// Every key, link and value outside the key at `except` (and its subtree),
+// one line each, in a fixed order: what a run must leave as it found it.
+std::vector<std::string> Outside(const std::string &except);
 
 // Faults. An injected fault makes the call return `error` (FALSE, NULL or the
-// SID for the calls that do not return an error code) and do nothing else,
+// SID for the calls that do not return an error code; an NTSTATUS for the
+// native ones) and do nothing else,
 // except that RegCloseKey and FreeSid still release what they were given: a
 // release that fails cannot be retried by the caller, and the model should
 // not invent leaks. FailOnKey applies to every call of `op` on that key (any

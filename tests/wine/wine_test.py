@@ -6,7 +6,8 @@ Configured by the environment (CTest sets it):
   PATCH_EXE      the executable under test
   WINE_ARCH      win32 or win64
   WINE_PREFIX    where the prefix lives (created on first use, then reused)
-  BOXREADER      tools/boxreader.exe, built for the prefix's architecture
+  WINE_TOOLS     where boxreader.exe and reglink.exe for the prefix's
+                 architecture are
 
 On a host that runs no 32-bit code (or with PATCH_WINE_32=0), a run that
 needs it exits with SKIP_CODE after saying why.
@@ -15,6 +16,7 @@ needs it exits with SKIP_CODE after saying why.
 import os
 import sys
 import unittest
+from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
@@ -23,6 +25,7 @@ import winelab  # noqa: E402
 KEY = r"Software\Crystal Semiconductor"
 HKLM = 0x80000002
 KEY_ALL_ACCESS = 0xF003F
+REG_OPTION_OPEN_LINK = 8
 SUCCESS = ("", "Patch successful. You may now install the Quenlor audio driver")
 VERSION_REFUSED = ("Error", "This patch is for Windows XP only")
 NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this patch")
@@ -30,6 +33,10 @@ FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
 WARNING = ("Debug", "Could not delete a child key")
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
               r"Software\Crystal Semi"]
+# A key outside ours, with values, subkeys and an empty leaf: what a followed
+# link would lose.
+VICTIM = r"Software\Victim"
+VICTIM_KEYS = [VICTIM + r"\Empty", VICTIM + r"\Service\Parameters"]
 GATES = ["GetVersionExA", "AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"]
 SKIP_CODE = 77
 
@@ -44,6 +51,13 @@ XP = "winxp64" if ARCH == "win64" else "winxp"
 # Wine's names for Windows 5.1 and 5.2.
 ADMITTED = ["winxp", "win2003"] + (["winxp64"] if ARCH == "win64" else [])
 REFUSED = ["win98", "nt40", "win2k", "vista", "win7", "win10"]
+
+
+def nt_path(key):
+    """The NT path of HKLM\\key in the executable's view, as a link names it."""
+    if VIEW == 32:
+        key = key.replace("Software\\", "Software\\Wow6432Node\\", 1)
+    return "\\Registry\\Machine\\" + key
 
 
 def lacking():
@@ -63,6 +77,15 @@ def subtree(depth, width):
 def hklm(value):
     # A predefined key is a sign-extended 32-bit value on x64.
     return value & 0xFFFFFFFF == HKLM
+
+
+@dataclass
+class Level:
+    """One level of the walk, as the trace shows it."""
+    path: str
+    handle: int = None
+    subkeys: int = 0  # enumerations that found one
+    tested: bool = False  # the link test was made
 
 
 class Trace:
@@ -90,33 +113,50 @@ class Trace:
         t.assertEqual(calls[2].arg(1), calls[3].arg(0), "FreeSid must free the SID it asked about")
 
     def check_walk(self, expect_failures=False):
-        """Post-order deletion by full path under HKLM, every handle closed in
-        LIFO order and before its key is deleted, index 0 while nothing failed."""
-        t, keys = self.test, set(self.keys)
-        opened = []  # [path, handle] of each level still open
+        """Post-order deletion by full path under HKLM, every key opened as
+        itself, every handle closed in LIFO order and before its key is
+        deleted by path, index 0 while nothing failed, a link test only on a
+        key found without subkeys, and a link removed only through its own
+        handle, after that test. Returns the paths of the links removed."""
+        t, keys, links = self.test, set(self.keys), []
+        opened = []  # a Level for each key still open, innermost last
         for call in self.calls[4:]:
             name = call.function
+            level = opened[-1] if opened else None
+            if name in ("RegEnumKeyExA", "RegQueryValueExA", "NtDeleteKey", "RegCloseKey"):
+                t.assertTrue(level, f"{name} without an open key")
+                if level.handle is None:
+                    level.handle = call.arg(0)
+                t.assertEqual(level.handle, call.arg(0), f"{name} on a handle not on top")
             if name == "RegOpenKeyExA":
                 t.assertTrue(hklm(call.arg(0)))
-                t.assertEqual([0, KEY_ALL_ACCESS], [a & 0xFFFFFFFF for a in call.args[2:4]])
+                t.assertEqual([REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS],
+                              [a & 0xFFFFFFFF for a in call.args[2:4]])
                 t.assertLessEqual(len(call.arg(1)), 259)
                 if call.result == 0:
-                    opened.append([call.arg(1).lower(), None])
+                    opened.append(Level(call.arg(1).lower()))
             elif name == "RegEnumKeyExA":
-                t.assertTrue(opened, "enumeration without an open key")
-                if opened[-1][1] is None:
-                    opened[-1][1] = call.arg(0)
-                t.assertEqual(opened[-1][1], call.arg(0), "enumerated a handle not on top")
                 t.assertEqual([0, 0, 0, 0], call.args[4:8])
                 if not expect_failures:
                     t.assertEqual(0, call.arg(1) & 0xFFFFFFFF)
+                level.subkeys += call.result == 0
+            elif name == "RegQueryValueExA":
+                t.assertEqual(0, level.subkeys, "a link test on a key that had subkeys")
+                t.assertEqual(["SymbolicLinkValue", 0], call.args[1:3])
+                t.assertEqual([0, 0], call.args[4:6], "the link test reads the type only")
+                level.tested = True
+            elif name == "NtDeleteKey":
+                t.assertTrue(level.tested, "a key removed by handle without a link test")
+                if call.result == 0:
+                    links.append(level.path)
             elif name == "RegCloseKey":
-                t.assertTrue(opened, "close without an open key")
-                t.assertEqual(opened.pop()[1], call.arg(0), "closed a handle not on top")
+                opened.pop()
             elif name == "RegDeleteKeyA":
                 path = call.arg(1).lower()
                 t.assertTrue(hklm(call.arg(0)))
-                t.assertNotIn(path, [p for p, _ in opened], "deleted a key whose handle is open")
+                t.assertNotIn(path, [level.path for level in opened],
+                              "deleted a key whose handle is open")
+                t.assertNotIn(path, links, "deleted a link by its path")
                 if call.result == 0:
                     t.assertFalse([k for k in keys if k.startswith(path + "\\")],
                                   f"{path} deleted before its subkeys")
@@ -127,13 +167,14 @@ class Trace:
             else:
                 t.fail(f"unexpected call {name}")
         t.assertEqual([], opened, "handles left open")
+        return links
 
 
 class WineSuite(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.display = winelab.Display().__enter__()
-        cls.prefix = winelab.Prefix(os.environ["WINE_PREFIX"], ARCH, os.environ["BOXREADER"])
+        cls.prefix = winelab.Prefix(os.environ["WINE_PREFIX"], ARCH, os.environ["WINE_TOOLS"])
         cls.prefix.open(cls.display)
 
     @classmethod
@@ -141,16 +182,20 @@ class WineSuite(unittest.TestCase):
         cls.prefix.close()
         cls.display.__exit__()
 
-    def prepare(self, keys, version=XP, view=VIEW):
-        """Removes the key and its neighbours from every view, then seeds
-        `keys` (with some values) and the neighbours into `view`."""
+    def prepare(self, keys, version=XP, view=VIEW, links=None):
+        """Removes the key, its neighbours and the victim from every view,
+        then seeds `keys` (with some values), the neighbours, the victim and
+        `links` ({path: target}) into `view`."""
         values = {k: {"DriverVersion": "3.1", "Path": "C:\\\\Quenlor"} for k in keys[::3]}
-        roots = [KEY] + [n.split("\\Keep")[0] for n in NEIGHBOURS]
+        values.update({VICTIM: {"Config": "keep"}, VICTIM_KEYS[1]: {"Start": "2"}})
+        roots = [KEY, VICTIM] + [n.split("\\Keep")[0] for n in NEIGHBOURS]
         for other in ([32, 64] if VIEW else []):
             if other != view:
                 self.prefix.apply(remove=roots, view=other)
-        self.prefix.apply(remove=roots, keys=keys + NEIGHBOURS, values=values, version=version,
-                          view=view)
+        self.prefix.apply(remove=roots, keys=keys + NEIGHBOURS + [VICTIM] + VICTIM_KEYS,
+                          values=values, version=version, view=view)
+        if links:
+            self.prefix.link(links, view=view)
 
     def neighbours(self, view=VIEW):
         found = {}
@@ -158,14 +203,16 @@ class WineSuite(unittest.TestCase):
             found.update(self.prefix.tree("Software\\" + root, view=view))
         return found
 
-    def expect_removed(self, run, keys, view=VIEW):
+    def expect_removed(self, run, keys, view=VIEW, links=()):
+        """The key and its subtree are gone: each of `keys` deleted by path,
+        each of `links` removed as a link."""
         self.assertFalse(run.timed_out)
         self.assertEqual(0, run.exit_code)
         self.assertEqual([SUCCESS], run.boxes)
         self.assertEqual({}, self.prefix.tree(KEY, view=view))
         trace = Trace(self, run, keys)
         trace.check_gates()
-        trace.check_walk()
+        self.assertEqual(sorted(k.lower() for k in links), sorted(trace.check_walk()))
         self.assertEqual(("", "information", SUCCESS[1]), run.shown()[-1])
         deletes = [c for c in run.calls if c.function == "RegDeleteKeyA" and c.result == 0]
         self.assertEqual(len(keys), len(deletes))
@@ -214,6 +261,24 @@ class WineSuite(unittest.TestCase):
         self.assertEqual(len(NEIGHBOURS) + 1, len(neighbours))
         self.expect_removed(self.prefix.run(EXE), keys)
         self.assertEqual(neighbours, self.neighbours())
+
+    def test_links_go_as_links_and_their_targets_stay(self):
+        keys = subtree(2, 2)
+        links = {KEY + r"\Link": nt_path(VICTIM),
+                 keys[-1] + r"\Deep": nt_path(VICTIM_KEYS[0]),  # an empty key outside
+                 KEY + r"\Dangling": nt_path(r"Software\Nowhere"),
+                 keys[3] + r"\Inside": nt_path(keys[2])}  # a key walked later
+        self.prepare(keys, links=links)
+        victim = self.prefix.tree(VICTIM, view=VIEW)
+        self.assertEqual(len(VICTIM_KEYS) + 2, len(victim))
+        self.expect_removed(self.prefix.run(EXE), keys, links=links)
+        self.assertEqual(victim, self.prefix.tree(VICTIM, view=VIEW))
+
+    def test_patch_key_that_is_a_link_goes_as_a_link(self):
+        self.prepare([], links={KEY: nt_path(VICTIM)})
+        victim = self.prefix.tree(VICTIM, view=VIEW)
+        self.expect_removed(self.prefix.run(EXE), [], links=[KEY])
+        self.assertEqual(victim, self.prefix.tree(VICTIM, view=VIEW))
 
     def test_second_run_finds_nothing_and_still_succeeds(self):
         keys = subtree(2, 2)
