@@ -43,7 +43,7 @@ install(TARGETS ${PATCH_EXE_NAME} RUNTIME DESTINATION .)
 patch_windows_executable(baseline-${PATCH_EXE_NAME}
   "Quenlor audio driver pre-install patch" tests/windows/baseline.cpp)
 
-# The Wine harness's tools, the box reader and the link maker, one of each
+# The Wine harness's tools, the box reader and the registry tool, one of each
 # for each prefix's architecture, so that a 64-bit prefix needs no 32-bit
 # code. The box reader's image base keeps its own calls apart from the
 # patch's in a relay trace.
@@ -56,7 +56,7 @@ add_executable(boxreader tools/boxreader.cpp)
 target_compile_options(boxreader PRIVATE -Os)
 target_link_options(boxreader PRIVATE -s -static -Wl,--image-base,${boxreader_base})
 target_link_libraries(boxreader PRIVATE advapi32 user32)
-add_executable(reglink tests/wine/reglink.cpp)
-target_compile_options(reglink PRIVATE -Os)
-target_link_options(reglink PRIVATE -s -static)
-target_link_libraries(reglink PRIVATE advapi32)
+add_executable(regtool tests/wine/regtool.cpp)
+target_compile_options(regtool PRIVATE -Os)
+target_link_options(regtool PRIVATE -s -static)
+target_link_libraries(regtool PRIVATE advapi32)

@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
+
 // Every key path is relative to HKEY_LOCAL_MACHINE and fits a MAX_PATH buffer.
 constexpr const char PatchKeyPath[] = "Software\\Crystal Semiconductor";
 
@@ -28,6 +30,33 @@ int ApplyPatch();
 // (S-1-5-32-544). False when the platform cannot answer.
 bool IsAdministrator();
 
+// A function that a system DLL may not export on every Windows the program
+// must start on (so as to refuse it), looked up at run time; null if absent.
+template <typename Function> Function SystemFunction(const char *module, const char *name) {
+  HMODULE loaded = GetModuleHandleA(module);
+  FARPROC found = loaded ? GetProcAddress(loaded, name) : nullptr;
+  // Through void(*)(), the one cast between function types that means "any".
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+// RegDeleteKeyExA, which ADVAPI32 exports from XP x64 and Server 2003 SP1 on
+// but 32-bit XP lacks, so it is looked up.
+using RegDeleteKeyExAFunction = LONG(WINAPI *)(HKEY key, LPCSTR subKey, REGSAM view,
+                                               DWORD reserved);
+
+// A registry view to work in. 64-bit Windows keeps two views of
+// HKLM\Software, the native one and the 32-bit one (Software\Wow6432Node),
+// each named by its flag and deleted in with RegDeleteKeyExA; 32-bit Windows
+// has one, named by no flag.
+struct View {
+  REGSAM flag;                         // KEY_WOW64_64KEY, KEY_WOW64_32KEY, or 0
+  RegDeleteKeyExAFunction deleteKeyEx; // null where the flag is 0
+};
+constexpr View OwnView = {0, nullptr};
+
+// The views to clear on this machine, into `views`; returns how many.
+std::size_t RegistryViews(View (&views)[2]);
+
 // What DeleteSubkeys leaves for its caller to do about the key itself.
 enum class KeyLeft {
   ByPath, // an ordinary key, emptied as far as it would go, or no key by that
@@ -42,12 +71,12 @@ enum class KeyLeft {
 // registry link (which then shows no subkeys) is removed as itself, so that
 // nothing outside the subtree is reached. Each child that cannot be deleted
 // gets one warning and is stepped over.
-KeyLeft DeleteSubkeys(const char *path);
+KeyLeft DeleteSubkeys(const char *path, const View &view);
 
-// Deletes the key at `path` with its whole subtree: ERROR_SUCCESS when it
-// went, ERROR_FILE_NOT_FOUND when there was no such key, another error when
-// it stays.
-LONG DeleteKey(const char *path);
+// Deletes the key at `path` in `view` with its whole subtree: ERROR_SUCCESS
+// when it went, ERROR_FILE_NOT_FOUND when there was no such key, another
+// error when it stays.
+LONG DeleteKey(const char *path, const View &view);
 
 // A "Debug" warning box.
 void ShowWarning(const char *text);

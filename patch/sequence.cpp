@@ -14,7 +14,35 @@ bool IsSupportedVersion(const OSVERSIONINFOA &version) {
   return version.dwMajorVersion == 5 && version.dwMinorVersion >= 1;
 }
 
+bool IsWindows64() {
+#ifdef _WIN64
+  return true; // a 64-bit program runs on 64-bit Windows only
+#else
+  // Looked up, as XP before SP2 lacks it, and only 32-bit Windows does.
+  // Should the call itself fail, both views are assumed: on 32-bit Windows
+  // that costs a second pass over its one view, never a copy left behind.
+  using IsWow64ProcessFunction = BOOL(WINAPI *)(HANDLE process, PBOOL wow64);
+  auto isWow64Process = SystemFunction<IsWow64ProcessFunction>("kernel32.dll", "IsWow64Process");
+  BOOL wow64 = FALSE;
+  return isWow64Process && (!isWow64Process(GetCurrentProcess(), &wow64) || wow64);
+#endif
+}
+
 } // namespace
+
+std::size_t RegistryViews(View (&views)[2]) {
+  auto deleteKeyEx =
+      IsWindows64() ? SystemFunction<RegDeleteKeyExAFunction>("advapi32.dll", "RegDeleteKeyExA")
+                    : nullptr;
+  if (!deleteKeyEx) {
+    views[0] = OwnView;
+    return 1;
+  }
+  // Both named, so that neither build's own view hides the other.
+  views[0] = View{KEY_WOW64_64KEY, deleteKeyEx};
+  views[1] = View{KEY_WOW64_32KEY, deleteKeyEx};
+  return 2;
+}
 
 int ApplyPatch() {
   // Zeroed first, so that a query that fails reads as version 0.0 and is
@@ -36,10 +64,16 @@ int ApplyPatch() {
     ShowBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
     return 0;
   }
-  // Success means the key is gone now, whether this run removed it or it was
-  // never there; anything else would tell the user a lie.
-  LONG result = DeleteKey(PatchKeyPath);
-  if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) {
+  // Success means the key is gone now from every view, whether this run
+  // removed it or it was never there; anything else would tell a lie.
+  View views[2];
+  std::size_t count = RegistryViews(views);
+  bool gone = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    LONG result = DeleteKey(PatchKeyPath, views[i]);
+    gone = (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) && gone;
+  }
+  if (gone) {
     ShowBox(SuccessText, SuccessCaption, MB_ICONINFORMATION);
   } else {
     ShowBox(FailureText, ErrorCaption, MB_ICONERROR);

@@ -39,10 +39,7 @@ KeyLeft LeafLeft(HKEY key) {
   if (result != ERROR_SUCCESS) {
     return KeyLeft::Kept;
   }
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  FARPROC found = ntdll ? GetProcAddress(ntdll, "NtDeleteKey") : nullptr;
-  // Through void(*)(), the one cast between function types that means "any".
-  auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFunction>(reinterpret_cast<void (*)()>(found));
+  auto ntDeleteKey = SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey");
   return ntDeleteKey && ntDeleteKey(key) >= 0 ? KeyLeft::Gone : KeyLeft::Kept;
 }
 
@@ -50,9 +47,10 @@ KeyLeft LeafLeft(HKEY key) {
 
 void ShowWarning(const char *text) { MessageBoxA(nullptr, text, WarningCaption, MB_ICONWARNING); }
 
-KeyLeft DeleteSubkeys(const char *path) {
+KeyLeft DeleteSubkeys(const char *path, const View &view) {
   HKEY key = nullptr;
-  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &key);
+  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK,
+                              KEY_ALL_ACCESS | view.flag, &key);
   if (opened != ERROR_SUCCESS) {
     // No key by that name is nothing a deletion by name could follow; a key
     // that would not open may be a link.
@@ -69,7 +67,7 @@ KeyLeft DeleteSubkeys(const char *path) {
   while (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
          ERROR_SUCCESS) {
     hadSubkeys = true;
-    if (!JoinPath(child, path, name) || DeleteKey(child) != ERROR_SUCCESS) {
+    if (!JoinPath(child, path, name) || DeleteKey(child, view) != ERROR_SUCCESS) {
       ShowWarning(ChildNotDeletedText);
       ++index;
     }
@@ -80,10 +78,11 @@ KeyLeft DeleteSubkeys(const char *path) {
   return left;
 }
 
-LONG DeleteKey(const char *path) {
-  switch (DeleteSubkeys(path)) {
+LONG DeleteKey(const char *path, const View &view) {
+  switch (DeleteSubkeys(path, view)) {
   case KeyLeft::ByPath:
-    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+    return view.deleteKeyEx ? view.deleteKeyEx(HKEY_LOCAL_MACHINE, path, view.flag, 0)
+                            : RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
   case KeyLeft::Gone:
     return ERROR_SUCCESS;
   case KeyLeft::Kept:

@@ -242,6 +242,74 @@ TEST_F(Model, SystemDllsExportOnlyWhatThisWindowsHas) {
   EXPECT_EQ(nullptr, GetProcAddress(ntdll, "NtDeleteKey"));
 }
 
+std::string SubkeyOf(const char *path, REGSAM view) {
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | view, &key);
+  std::string first =
+      result == ERROR_SUCCESS ? FirstSubkey(key) : "error " + std::to_string(result);
+  RegCloseKey(key);
+  return first;
+}
+
+TEST_F(Model, SixtyFourBitWindowsKeepsTwoViewsOfSoftware) {
+  emulated::CreateKey("Software\\K\\In64");
+  emulated::CreateKey("Software\\Wow6432Node\\K\\In32");
+  emulated::CreateKey("System\\K\\Shared");
+
+  // 32-bit Windows has one view and ignores the flags.
+  EXPECT_EQ("In64", SubkeyOf("Software\\K", KEY_WOW64_32KEY));
+  emulated::SetWindowsBits(64);
+  for (unsigned bits : {32u, 64u}) {
+    SCOPED_TRACE(bits);
+    emulated::SetProcessBits(bits);
+    EXPECT_EQ(bits == 32 ? "In32" : "In64", SubkeyOf("software\\k", 0));
+    EXPECT_EQ("In64", SubkeyOf("Software\\K", KEY_WOW64_64KEY));
+    EXPECT_EQ("In32", SubkeyOf("Software\\K", KEY_WOW64_32KEY));
+    EXPECT_EQ("In32", SubkeyOf("Software\\Wow6432Node\\K", KEY_WOW64_32KEY));
+    EXPECT_EQ("Shared", SubkeyOf("System\\K", KEY_WOW64_32KEY));
+    EXPECT_EQ("error 87", SubkeyOf("Software\\K", KEY_WOW64_32KEY | KEY_WOW64_64KEY));
+  }
+  EXPECT_EQ(0u, emulated::OpenHandles());
+}
+
+TEST_F(Model, DeletionsHappenInTheirView) {
+  emulated::SetWindowsBits(64);
+  for (const char *path : {"Software\\K\\A", "Software\\K\\B", "Software\\Wow6432Node\\K\\A",
+                           "Software\\Wow6432Node\\K\\B"}) {
+    emulated::CreateKey(path);
+  }
+  EXPECT_EQ(ERROR_INVALID_PARAMETER,
+            RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "Software\\K\\A", KEY_WOW64_64KEY, 1));
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "Software\\K\\A", KEY_WOW64_64KEY, 0));
+  EXPECT_FALSE(emulated::KeyExists("Software\\K\\A"));
+  EXPECT_TRUE(emulated::KeyExists("Software\\Wow6432Node\\K\\A"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\K\\B")); // 32-bit process
+  EXPECT_FALSE(emulated::KeyExists("Software\\Wow6432Node\\K\\B"));
+  EXPECT_TRUE(emulated::KeyExists("Software\\K\\B"));
+}
+
+TEST_F(Model, Wow64IsAskedOfTheCurrentProcessOnly) {
+  using IsWow64ProcessFunction = BOOL (*)(HANDLE, PBOOL);
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "IsWow64Process")));
+  ASSERT_NE(nullptr, isWow64Process);
+  // 32-bit XP: IsWow64Process but not RegDeleteKeyExA; XP x64 has both.
+  EXPECT_EQ(nullptr, GetProcAddress(GetModuleHandleA("advapi32.dll"), "RegDeleteKeyExA"));
+  BOOL wow64 = TRUE;
+  EXPECT_TRUE(isWow64Process(GetCurrentProcess(), &wow64));
+  EXPECT_FALSE(wow64);
+  emulated::SetWindowsBits(64);
+  EXPECT_NE(nullptr, GetProcAddress(GetModuleHandleA("advapi32.dll"), "RegDeleteKeyExA"));
+  EXPECT_TRUE(isWow64Process(GetCurrentProcess(), &wow64));
+  EXPECT_TRUE(wow64);
+  emulated::SetProcessBits(64);
+  EXPECT_TRUE(isWow64Process(GetCurrentProcess(), &wow64));
+  EXPECT_FALSE(wow64);
+  EXPECT_FALSE(isWow64Process(reinterpret_cast<HANDLE>(4), &wow64));
+}
+
 TEST_F(Model, MessageBoxesTellANullCaptionFromAnEmptyOne) {
   EXPECT_EQ(IDOK, MessageBoxA(nullptr, "t", nullptr, MB_ICONWARNING));
   EXPECT_EQ(IDOK, MessageBoxA(nullptr, "t", "", MB_ICONWARNING));

@@ -7,7 +7,7 @@ namespace {
 using Removal = Machine;
 
 TEST_F(Removal, MissingKeyIsLeftAloneSilently) {
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
   EXPECT_TRUE(CallsOf(Op::RegDeleteKeyA).empty());
   EXPECT_TRUE(emulated::Boxes().empty());
   ExpectNothingLeftOpen();
@@ -15,7 +15,7 @@ TEST_F(Removal, MissingKeyIsLeftAloneSilently) {
 
 TEST_F(Removal, EmptyKeyIsOpenedEnumeratedClosedAndKept) {
   Tree({});
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
   EXPECT_EQ(1u, CallsOf(Op::RegOpenKeyExA).size());
   ASSERT_EQ(1u, CallsOf(Op::RegEnumKeyExA).size());
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, CallsOf(Op::RegEnumKeyExA).front().result);
@@ -31,7 +31,7 @@ TEST_F(Removal, DeletesDepthFirstWithEveryHandleClosedFirst) {
   emulated::SetValue("A\\B", "Setting", "1");
   emulated::SetValue("A\\B\\C", "", "default");
 
-  DeleteSubkeys("A");
+  DeleteSubkeys("A", OwnView);
 
   EXPECT_EQ((std::vector<std::string>{"A\\B\\C", "A\\B", "A\\D"}), Deleted());
   EXPECT_TRUE(emulated::KeyExists("A"));
@@ -42,7 +42,7 @@ TEST_F(Removal, DeletesDepthFirstWithEveryHandleClosedFirst) {
 
 TEST_F(Removal, CallsAreMadeAsWindowsExpectsThem) {
   Tree({"A\\B", "C"});
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
   for (const auto &call : CallsOf(Op::RegOpenKeyExA)) {
     EXPECT_EQ(0u, call.args.rfind("HKLM, \"" + call.key + "\", 8, 0xf003f", 0)) << call.args;
   }
@@ -66,7 +66,7 @@ TEST_F(Removal, DeepAndWideSubtreesGoEntirely) {
   }
   std::size_t before = emulated::KeyCount();
 
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
 
   EXPECT_TRUE(emulated::Subkeys(PatchKeyPath).empty());
   EXPECT_EQ(before - emulated::KeyCount(), Deleted().size());
@@ -78,7 +78,7 @@ TEST_F(Removal, UndeletableChildIsWarnedAboutAndSteppedOver) {
   Tree({"A", "B\\Inner", "C", "D"});
   emulated::FailOnKey(Op::RegDeleteKeyA, Below("b"), ERROR_ACCESS_DENIED);
 
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
 
   EXPECT_EQ(1u, Warnings());
   EXPECT_EQ(1u, emulated::Boxes().size());
@@ -91,7 +91,7 @@ TEST_F(Removal, UnopenableChildKeepsItsSubkeysAndIsWarnedAboutOnce) {
   Tree({"A\\Locked\\Inner", "A\\Open\\Inner", "Z"});
   emulated::FailOnKey(Op::RegOpenKeyExA, Below("A\\Locked"), ERROR_ACCESS_DENIED);
 
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
 
   // Locked keeps Inner, so Locked and then A cannot go: one warning each.
   EXPECT_EQ(2u, Warnings());
@@ -106,7 +106,7 @@ TEST_F(Removal, FailedEnumerationEndsTheLevelWithItsHandleClosed) {
   // The first enumeration finds A, the second finds A empty, the third fails.
   emulated::FailAt(Op::RegEnumKeyExA, 3, ERROR_INVALID_HANDLE);
 
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
 
   EXPECT_EQ((std::vector<std::string>{"B", "C"}), emulated::Subkeys(PatchKeyPath));
   EXPECT_TRUE(emulated::Boxes().empty());
@@ -119,7 +119,7 @@ TEST_F(Removal, PathThatWouldNotFitIsNeverBuilt) {
   std::string level = std::string(250 - Below("").size(), 'L');
   Tree({level + "\\Child\\TooLong", "Sibling"});
 
-  DeleteSubkeys(PatchKeyPath);
+  DeleteSubkeys(PatchKeyPath, OwnView);
 
   for (const auto &call : emulated::Calls()) {
     EXPECT_LE(call.key.size(), 259u) << emulated::Name(call.op) << " " << call.args;

@@ -23,12 +23,29 @@ struct Shape {
   // Registry links by their path below the patch key ("" for the key
   // itself), each a leaf, with the NT path they point at.
   std::map<std::string, std::string> links;
+  // On 64-bit Windows, the views that hold the key, its subtree and links;
+  // 0 stands for the one view of 32-bit Windows.
+  std::vector<unsigned> views;
 };
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
            DWORD major = 5, DWORD minor = 1, bool administrator = true) {
-  return Shape{name, std::move(keys), exists, major, minor, administrator, {}};
+  return Shape{name, std::move(keys), exists, major, minor, administrator, {}, {0}};
 }
+
+// The same shape on XP x64 (5.2), with the key in `views`.
+Shape On64(Shape shape, std::vector<unsigned> views) {
+  shape.name += " on XP x64, view";
+  for (unsigned view : views) {
+    shape.name += " " + std::to_string(view);
+  }
+  shape.major = 5;
+  shape.minor = 2;
+  shape.views = std::move(views);
+  return shape;
+}
+
+bool Windows64(const Shape &shape) { return shape.views.front() != 0; }
 
 // Keys beside the patch key, and a victim subtree that links point into:
 // a run must leave all of them exactly as they were.
@@ -46,8 +63,20 @@ const std::vector<std::string> LinkTargets = {
     "\\Registry\\Machine\\Software\\Crystal Semiconductor",
 };
 
-std::string Below(const std::string &path) {
-  return path.empty() ? PatchKeyPath : std::string(PatchKeyPath) + "\\" + path;
+// Where a path below HKLM\Software is kept in `view`: 64-bit Windows keeps
+// the 32-bit view under Software\Wow6432Node.
+std::string InView(const std::string &path, unsigned view) {
+  return view == 32 ? "Software\\Wow6432Node" + path.substr(std::strlen("Software")) : path;
+}
+
+std::string Below(const std::string &path, unsigned view = 0) {
+  return InView(path.empty() ? PatchKeyPath : std::string(PatchKeyPath) + "\\" + path, view);
+}
+
+// Every copy of the patch key that the machine can hold.
+std::vector<std::string> Copies(const Shape &shape) {
+  return Windows64(shape) ? std::vector<std::string>{Below("", 64), Below("", 32)}
+                          : std::vector<std::string>{PatchKeyPath};
 }
 
 // Not found is left out for RegDeleteKeyA: Windows does not say it of a key
@@ -63,8 +92,11 @@ std::vector<LONG> PlausibleErrors(Op op) {
   case Op::RegEnumKeyExA:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS};
   case Op::RegDeleteKeyA:
+  case Op::RegDeleteKeyExA:
   case Op::RegQueryValueExA:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
+  case Op::IsWow64Process:
+    return {ERROR_INVALID_HANDLE};
   case Op::NtDeleteKey:
     return {emulated::StatusAccessDenied, emulated::StatusCannotDelete,
             emulated::StatusInvalidHandle};
@@ -83,13 +115,15 @@ std::vector<LONG> PlausibleErrors(Op op) {
   }
 }
 
+// Every operation that can fail (GetCurrentProcess cannot).
 const Op AllOps[] = {Op::GetVersionExA,        Op::AllocateAndInitializeSid,
                      Op::CheckTokenMembership, Op::FreeSid,
                      Op::RegOpenKeyExA,        Op::RegEnumKeyExA,
-                     Op::RegDeleteKeyA,        Op::RegQueryValueExA,
-                     Op::NtDeleteKey,          Op::RegCloseKey,
-                     Op::MessageBoxA,          Op::GetModuleHandleA,
-                     Op::GetProcAddress};
+                     Op::RegDeleteKeyA,        Op::RegDeleteKeyExA,
+                     Op::RegQueryValueExA,     Op::NtDeleteKey,
+                     Op::RegCloseKey,          Op::MessageBoxA,
+                     Op::GetModuleHandleA,     Op::GetProcAddress,
+                     Op::IsWow64Process};
 const std::set<Op> GateOps = {Op::GetVersionExA, Op::AllocateAndInitializeSid,
                               Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA};
 
@@ -106,33 +140,50 @@ std::string Folded(std::string path) {
   return path;
 }
 
-bool Within(const std::string &key) {
-  std::size_t root = std::strlen(PatchKeyPath);
-  return key.size() >= root && emulated::SameName(key.substr(0, root), PatchKeyPath) &&
-         (key.size() == root || key[root] == '\\');
+enum class Place { Outside, Copy, Below };
+
+// Where a call's key, as named or as kept in its view, lies against `roots`:
+// the patch key as named, and every copy of it the machine can hold.
+Place Where(const std::string &key, const std::vector<std::string> &roots) {
+  for (const auto &root : roots) {
+    if (key.size() >= root.size() && emulated::SameName(key.substr(0, root.size()), root)) {
+      if (key.size() == root.size()) {
+        return Place::Copy;
+      }
+      if (key[root.size()] == '\\') {
+        return Place::Below;
+      }
+    }
+  }
+  return Place::Outside;
 }
 
 void Build(const Shape &shape) {
   emulated::Reset();
   emulated::SetVersion(shape.major, shape.minor);
   emulated::SetAdministrator(shape.administrator);
-  for (const auto &key : Neighbours) {
-    emulated::CreateKey(key);
+  emulated::SetWindowsBits(Windows64(shape) ? 64 : 32);
+  for (unsigned view : Windows64(shape) ? std::vector<unsigned>{64, 32} : shape.views) {
+    for (const auto &key : Neighbours) {
+      emulated::CreateKey(InView(key, view));
+    }
+    for (const auto &key : VictimKeys) {
+      emulated::CreateKey(InView(key, view));
+    }
+    emulated::SetValue(InView("Software\\Victim", view), "Config", "keep");
+    emulated::SetValue(InView("Software\\Victim\\Inner", view), "Start", "2");
   }
-  for (const auto &key : VictimKeys) {
-    emulated::CreateKey(key);
-  }
-  emulated::SetValue("Software\\Victim", "Config", "keep");
-  emulated::SetValue("Software\\Victim\\Inner", "Start", "2");
-  if (shape.exists) {
-    emulated::SetValue(PatchKeyPath, "InstallDir", "C:\\");
-  }
-  for (std::size_t i = 0; i < shape.keys.size(); ++i) {
-    std::string path = Below(shape.keys[i]);
-    i % 4 ? emulated::CreateKey(path) : emulated::SetValue(path, "Setting", "1");
-  }
-  for (const auto &link : shape.links) {
-    emulated::CreateLink(Below(link.first), link.second);
+  for (unsigned view : shape.views) {
+    if (shape.exists) {
+      emulated::SetValue(Below("", view), "InstallDir", "C:\\");
+    }
+    for (std::size_t i = 0; i < shape.keys.size(); ++i) {
+      std::string path = Below(shape.keys[i], view);
+      i % 4 ? emulated::CreateKey(path) : emulated::SetValue(path, "Setting", "1");
+    }
+    for (const auto &link : shape.links) {
+      emulated::CreateLink(Below(link.first, view), link.second);
+    }
   }
 }
 
@@ -155,24 +206,29 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
   if (!emulated::DeletedWhileOpen().empty()) {
     wrong.push_back("deleted while open: " + emulated::DeletedWhileOpen().front());
   }
-  if (emulated::Outside(PatchKeyPath) != outside) {
+  if (emulated::Outside(Copies(shape)) != outside) {
     wrong.push_back("the registry outside the key changed");
   }
   // Every child that enumeration finds is then either removed, by path or as
   // a link, or warned about once.
   std::size_t registryCalls = 0, otherCalls = 0, children = 0, removed = 0, warnings = 0;
   std::vector<const emulated::Call *> boxes;
+  std::vector<std::string> roots = Copies(shape);
+  roots.emplace_back(PatchKeyPath);
   for (const auto &call : emulated::Calls()) {
+    Place place = Place::Outside;
     if (emulated::IsRegistry(call.op)) {
       ++registryCalls;
-      if (!Within(call.key)) {
+      place = Where(call.key, roots);
+      if (place == Place::Outside) {
         wrong.push_back("touched " + call.key);
       }
     } else if (!GateOps.count(call.op)) {
       ++otherCalls;
     }
-    bool child = !emulated::SameName(call.key, PatchKeyPath);
-    if ((call.op == Op::RegDeleteKeyA || call.op == Op::NtDeleteKey) && call.result == 0 && child) {
+    if ((call.op == Op::RegDeleteKeyA || call.op == Op::RegDeleteKeyExA ||
+         call.op == Op::NtDeleteKey) &&
+        call.result == 0 && place == Place::Below) {
       ++removed;
     }
     if (call.op == Op::RegEnumKeyExA && call.result == ERROR_SUCCESS) {
@@ -192,7 +248,11 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
   } else if (adminRefused) {
     expected = NotAdministratorText;
   } else {
-    expected = emulated::KeyExists(PatchKeyPath) ? FailureText : SuccessText;
+    bool left = false;
+    for (const auto &copy : Copies(shape)) {
+      left = left || emulated::KeyExists(copy);
+    }
+    expected = left ? FailureText : SuccessText;
   }
   if ((versionRefused || adminRefused) && registryCalls + otherCalls) {
     wrong.push_back("a refusing gate let " + std::to_string(registryCalls + otherCalls) +
@@ -219,7 +279,7 @@ struct Tally {
 
 void RunOnce(const Shape &shape, const Fault *fault, std::size_t limit, Tally &tally) {
   Build(shape);
-  std::vector<std::string> outside = emulated::Outside(PatchKeyPath);
+  std::vector<std::string> outside = emulated::Outside(Copies(shape));
   emulated::SetCallLimit(limit);
   if (fault) {
     emulated::FailAt(fault->op, fault->n, fault->error);
@@ -255,11 +315,23 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   std::set<unsigned> links;                  // the RegOpenKeyExA calls that opened a link
   for (const auto &call : clean) {
     unsigned n = ++counts[call.op];
-    if ((call.op == Op::RegDeleteKeyA || call.op == Op::RegOpenKeyExA) &&
+    if ((call.op == Op::RegDeleteKeyA || call.op == Op::RegDeleteKeyExA ||
+         call.op == Op::RegOpenKeyExA) &&
         call.result != ERROR_SUCCESS) {
       failing.insert({call.op, n});
     }
-    if (call.op == Op::RegOpenKeyExA && emulated::IsLink(call.key)) {
+    // Every 64-bit Windows has IsWow64Process and RegDeleteKeyExA: a failed
+    // look-up of either is a 32-bit Windows, which this machine is not.
+    if ((call.op == Op::GetModuleHandleA || call.op == Op::GetProcAddress) && Windows64(shape) &&
+        call.args.find("ntdll") == std::string::npos &&
+        call.args.find("NtDeleteKey") == std::string::npos) {
+      failing.insert({call.op, n});
+    }
+    // As named: in the 32-bit view of 64-bit Windows, the same name is kept
+    // elsewhere.
+    if (call.op == Op::RegOpenKeyExA &&
+        (emulated::IsLink(call.key) ||
+         (Windows64(shape) && emulated::IsLink(InView(call.key, 32))))) {
       links.insert(n);
     }
   }
@@ -377,13 +449,28 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     shape.links = entry.second;
     shapes.push_back(shape);
   }
+  const Shape both = Make("A\\B\\C with A\\D", {"A", "A\\B", "A\\B\\C", "A\\D"});
+  shapes.push_back(On64(Make("missing", {}, false), {64, 32}));
+  shapes.push_back(On64(both, {64, 32}));
+  shapes.push_back(On64(both, {64}));
+  shapes.push_back(On64(both, {32}));
+  auto named = [&shapes](const std::string &name) {
+    return *std::find_if(shapes.begin(), shapes.end(),
+                         [&name](const Shape &shape) { return shape.name == name; });
+  };
+  shapes.push_back(On64(named("link at the top"), {64, 32}));
+  shapes.push_back(On64(named("patch key is a link"), {32}));
   for (const auto &shape : shapes) {
     Sweep(shape, tally);
   }
   std::mt19937 random(20261208);
   std::size_t trees = Setting("SWEEP_RANDOM_TREES", 1000);
   for (std::size_t i = 0; i < trees; ++i) {
-    Sweep(RandomTree("random tree " + std::to_string(i), random, 1 + random() % 40), tally);
+    Shape tree = RandomTree("random tree " + std::to_string(i), random, 1 + random() % 40);
+    // One in five on XP x64, in one view or both.
+    const std::vector<unsigned> views[] = {{0}, {0}, {0}, {0}, {64, 32}, {64}, {32}};
+    const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
+    Sweep(chosen.front() ? On64(tree, chosen) : tree, tally);
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
   for (std::size_t i = 0; i < large; ++i) {

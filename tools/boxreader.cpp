@@ -4,8 +4,9 @@
 //   BOX <tab> caption <tab> text <tab> left,top,right,bottom
 // and then dismissed with IDOK (mode "dismiss"), after the harness creates
 // "<report>.go<N>" (mode "hold", for screenshots), or by the user ("watch").
-// The last lines are "TIME <microseconds from start to exit>" and
-// "EXIT <code>", or "TIMEOUT".
+// The first line is "THREAD <the program's main thread id, in hex>"; the last
+// lines are "TIME <microseconds from start to exit>" and "EXIT <code>", or
+// "TIMEOUT".
 //
 // With /standard-user the program runs as a standard user would: with this
 // process's token, but the Administrators group (S-1-5-32-544) deny-only,
@@ -120,6 +121,8 @@ int main(int argc, char **argv) {
     std::fclose(report);
     return 2;
   }
+  std::fprintf(report, "THREAD %lx\n", process.dwThreadId);
+  std::fflush(report);
   DWORD started = GetTickCount();
   int boxes = 0;
   while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {

@@ -19,12 +19,15 @@ from pathlib import Path
 # The operations the patch uses, as the relay trace names them.
 OPERATIONS = [
     "kernel32.GetVersionExA",
+    "kernel32.IsWow64Process",
+    "kernelbase.IsWow64Process",  # what GetProcAddress finds behind kernel32's forward
     "advapi32.AllocateAndInitializeSid",
     "advapi32.CheckTokenMembership",
     "advapi32.FreeSid",
     "advapi32.RegOpenKeyExA",
     "advapi32.RegEnumKeyExA",
     "advapi32.RegDeleteKeyA",
+    "advapi32.RegDeleteKeyExA",
     "advapi32.RegQueryValueExA",
     "ntdll.NtDeleteKey",
     "advapi32.RegCloseKey",
@@ -83,7 +86,7 @@ class XpMachine:
     view: int  # the registry view the patch works in (None: the only one)
     exe: Path
     baseline: Path  # the do-nothing program built alongside
-    tools: Path  # where the box reader and the link maker for `arch` are
+    tools: Path  # where the box reader and the registry tool for `arch` are
     description: str
 
 
@@ -173,6 +176,7 @@ class Run:
     calls: list = field(default_factory=list)
     timed_out: bool = False
     seconds: float = None  # from the program's start to its exit
+    thread: int = None  # the program's main thread
 
     def shown(self):
         """Each box as the user saw it: caption and text from the window, the
@@ -190,12 +194,9 @@ class Prefix:
         self.path = Path(root).resolve()
         self.arch = arch  # "win32" or "win64"
         self.loader = LOADERS[arch]
-        # The box reader and the link maker, built for `arch`.
+        # The box reader and the registry tool, built for `arch`.
         self.boxreader = Path(tools).resolve() / "boxreader.exe"
-        self.reglink = Path(tools).resolve() / "reglink.exe"
-        # Views that may hold registry links, which reg.exe would follow when
-        # it deletes a subtree: an earlier run may have left some.
-        self.linked = {32, 64} if arch == "win64" else {None}
+        self.regtool = Path(tools).resolve() / "regtool.exe"
         self.display = None
         self.logs = self.path.parent / (self.path.name + "-logs")
 
@@ -277,33 +278,28 @@ class Prefix:
 
     def link(self, links, view=None):
         """Makes each {path below HKLM: target NT path} a registry link."""
-        self._reglink([a for path, target in links.items() for a in ("make", path, target)], view)
-        self.linked.add(self._which(view))
+        self._regtool([a for path, target in links.items() for a in ("link", path, target)], view)
 
-    def _reglink(self, args, view):
+    def _regtool(self, args, view):
         which = self._which(view)
-        self.wine(str(self.reglink), *([f"/{which}"] if which else []), *args, log="reglink.log",
+        self.wine(str(self.regtool), *([f"/{which}"] if which else []), *args, log="regtool.log",
                   check=True)
 
     def apply(self, remove=(), keys=(), values=None, version=None, view=None):
-        """One registry import: removes each key in `remove` with its subtree,
-        then creates `keys` (paths below HKLM) with `values` {key: {name:
-        data}}, and sets the Windows version that the prefix reports."""
+        """Removes each key in `remove` with its subtree, then, in one
+        registry import, creates `keys` (paths below HKLM) with `values`
+        {key: {name: data}} and sets the Windows version that the prefix
+        reports."""
         values = values or {}
+        if remove:
+            # Not reg.exe: it would follow a link into its target, and its
+            # imports delete [-key] sections from its own view only.
+            self._regtool([a for key in remove for a in ("clear", key)], view)
+        if not keys and not version:
+            return
         lines = ["REGEDIT4", ""]
-        if remove and self._which(view) in self.linked:
-            # Links go first, as themselves: reg.exe would empty their targets.
-            self._reglink([a for key in remove for a in ("unlink", key)], view)
-            self.linked.discard(self._which(view))
-        if self._view(view):
-            # Wine's reg import deletes [-key] sections from reg.exe's own
-            # view, whatever view it is told to import into.
-            for key in remove:
-                self.wine("reg", "delete", "HKLM\\" + key, "/f", *self._view(view), log="reg.log")
-            remove = ()
         if version:
             lines += ["[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', ""]
-        lines += [f"[-HKEY_LOCAL_MACHINE\\{key}]" for key in remove] + [""]
         for key in keys:
             lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
             for name, data in values.get(key, {}).items():
@@ -370,6 +366,8 @@ class Prefix:
             if line.startswith("BOX\t"):
                 _, caption, text, _ = line.split("\t")
                 result.boxes.append((caption, text))
+            elif line.startswith("THREAD "):
+                result.thread = int(line.split()[1], 16)
             elif line.startswith("TIME "):
                 result.seconds = int(line.split()[1]) / 1e6
             elif line.startswith("EXIT "):
@@ -377,7 +375,7 @@ class Prefix:
             elif line == "TIMEOUT":
                 result.timed_out = True
         if relay and isinstance(exe, Path):
-            result.calls = relay_calls(self.logs / "relay.log", image_range(exe))
+            result.calls = relay_calls(self.logs / "relay.log", image_range(exe), result.thread)
         return result
 
 
@@ -411,13 +409,18 @@ def parse_args(text):
     return args
 
 
-def relay_calls(log, image):
-    """The traced calls whose return address lies in the executable's image,
-    in order, each with its result. Wine's own DLLs call some of the same
-    functions (MessageBoxA does); their return addresses lie elsewhere."""
+def relay_calls(log, image, thread):
+    """The traced calls that the program's main thread made from the
+    executable's image, in order, each with its result. Wine's own DLLs call
+    some of the same functions (MessageBoxA does), from elsewhere; other
+    programs, such as Wine's explorer, may have an image at the same
+    address, but not the same thread."""
     low, high = image
     calls, pending = [], {}
+    mine = f"{thread:04x}:"
     for line in Path(log).read_text(errors="replace").splitlines():
+        if not line.startswith(mine):
+            continue
         match = CALL.match(line)
         if match and low <= int(match.group(4), 16) < high:
             call = Call(match.group(2), parse_args(match.group(3)))

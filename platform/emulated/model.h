@@ -29,6 +29,10 @@ inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 
 // Served to the program through GetProcAddress only, as on Windows.
 LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
 
+// The machine as set: 32 or 64.
+unsigned WindowsBits();
+unsigned ProcessBits();
+
 void ResetRegistry();
 void ResetSystem();
 

@@ -1,8 +1,9 @@
 // HKEY_LOCAL_MACHINE as Windows NT 5.x keeps it: names compared without
 // regard to case but stored as created, subkeys enumerated in that
 // case-insensitive order, no deletion of a key that still has subkeys,
-// handles that outlive the deletion of their key, and registry links, which
-// a path follows to their target unless it ends in one opened as itself.
+// handles that outlive the deletion of their key, registry links, which a
+// path follows to their target unless it ends in one opened as itself, and
+// on 64-bit Windows the 32-bit view of HKLM\Software.
 #include "model.h"
 
 #include <algorithm>
@@ -25,6 +26,9 @@ using model::Upper;
 // can follow; a link to anywhere else leads nowhere.
 constexpr char MachinePath[] = "\\Registry\\Machine";
 constexpr char LinkValueName[] = "SymbolicLinkValue";
+// Where 64-bit Windows keeps the 32-bit view of HKLM\Software.
+constexpr char Software[] = "Software";
+constexpr char Wow64Node[] = "Wow6432Node";
 // Windows gives up on a path after this many links, as on a loop.
 constexpr unsigned MaxLinkHops = 16;
 
@@ -136,6 +140,29 @@ bool LinkTarget(const Key &link, std::string &target) {
   return true;
 }
 
+// Points a path below HKEY_LOCAL_MACHINE into the view that `access` and
+// the process choose; false for a request of both views at once. Only
+// HKLM\Software has two views, and only on 64-bit Windows.
+bool InView(std::string &rest, REGSAM access) {
+  if ((access & KEY_WOW64_32KEY) && (access & KEY_WOW64_64KEY)) {
+    return false;
+  }
+  bool view32 =
+      (access & KEY_WOW64_32KEY) || (!(access & KEY_WOW64_64KEY) && model::ProcessBits() == 32);
+  std::size_t length = std::strlen(Software);
+  if (model::WindowsBits() == 32 || !view32 || rest.size() < length ||
+      !SameName(rest.substr(0, length), Software) ||
+      (rest.size() > length && rest[length] != '\\')) {
+    return true;
+  }
+  std::size_t next = rest.find('\\', length + 1);
+  std::string child = rest.substr(length + 1, next == std::string::npos ? next : next - length - 1);
+  if (!SameName(child, Wow64Node)) {
+    rest.insert(length, std::string("\\") + Wow64Node);
+  }
+  return true;
+}
+
 // The key that `rest` names below `from`, found as Windows parses a path: a
 // link met on the way is followed to its target, except the last component
 // when `openLink`. Null when nothing is there, a dangling link included.
@@ -218,13 +245,14 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   std::string rest;
   std::string named;
   bool valid = base && Target(base, lpSubKey, rest, named);
+  bool viewed = !base || base != registry.root.get() || InView(rest, samDesired);
   if (LONG error = Fault(Op::RegOpenKeyExA, named)) {
     return Record(Op::RegOpenKeyExA, named, args, error);
   }
   if (!base) {
     return Record(Op::RegOpenKeyExA, named, args, ERROR_INVALID_HANDLE);
   }
-  if (!phkResult) {
+  if (!phkResult || !viewed) {
     return Record(Op::RegOpenKeyExA, named, args, ERROR_INVALID_PARAMETER);
   }
   if (!valid) {
@@ -287,38 +315,57 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   return Record(Op::RegEnumKeyExA, path, args + " -> " + Quote(lpName), ERROR_SUCCESS);
 }
 
-// Opens the key with delete access, following every link on the way, the
-// last component's too, and deletes what it reached, as Windows does.
-LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-  std::string args = Described(hKey) + ", " + Quote(lpSubKey);
+namespace emulated {
+namespace {
+
+// Opens the key with delete access, in the view that `access` and the
+// process choose, following every link on the way, the last component's
+// too, and deletes what it reached, as Windows does.
+LONG DeleteNamed(Op op, HKEY hKey, LPCSTR lpSubKey, REGSAM access, DWORD reserved,
+                 std::string args) {
   Key *base = Resolve(hKey);
   std::string rest;
   std::string named;
   bool valid = base && lpSubKey && Target(base, lpSubKey, rest, named);
-  if (LONG error = Fault(Op::RegDeleteKeyA, named)) {
-    return Record(Op::RegDeleteKeyA, named, args, error);
+  bool viewed = !base || base != registry.root.get() || InView(rest, access);
+  if (LONG error = Fault(op, named)) {
+    return Record(op, named, args, error);
   }
   if (!base) {
-    return Record(Op::RegDeleteKeyA, named, args, ERROR_INVALID_HANDLE);
+    return Record(op, named, args, ERROR_INVALID_HANDLE);
   }
-  if (!lpSubKey) {
-    return Record(Op::RegDeleteKeyA, named, args, ERROR_INVALID_PARAMETER);
+  if (!lpSubKey || !viewed || reserved) {
+    return Record(op, named, args, ERROR_INVALID_PARAMETER);
   }
   if (!valid) {
-    return Record(Op::RegDeleteKeyA, named, args, ERROR_BAD_PATHNAME);
+    return Record(op, named, args, ERROR_BAD_PATHNAME);
   }
   Key *key = base->deleted ? nullptr : Find(base, rest, false);
   if (!key) {
-    return Record(Op::RegDeleteKeyA, named, args, ERROR_FILE_NOT_FOUND);
+    return Record(op, named, args, ERROR_FILE_NOT_FOUND);
   }
   if (!key->parent || !key->subkeys.empty()) {
-    return Record(Op::RegDeleteKeyA, named, args, ERROR_ACCESS_DENIED);
+    return Record(op, named, args, ERROR_ACCESS_DENIED);
   }
   if (key->path != named) {
     args += " (reached " + key->path + ")";
   }
   Remove(key, 0);
-  return Record(Op::RegDeleteKeyA, named, args, ERROR_SUCCESS);
+  return Record(op, named, args, ERROR_SUCCESS);
+}
+
+} // namespace
+} // namespace emulated
+
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+  return DeleteNamed(Op::RegDeleteKeyA, hKey, lpSubKey, 0, 0,
+                     Described(hKey) + ", " + Quote(lpSubKey));
+}
+
+LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved) {
+  std::string args = Described(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired) + ", " +
+                     std::to_string(Reserved);
+  return DeleteNamed(Op::RegDeleteKeyExA, hKey, lpSubKey, samDesired, Reserved, args);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -452,8 +499,9 @@ std::size_t CountBelow(const Key &key) {
   return count;
 }
 
-void Describe(const Key &key, const Key *except, std::vector<std::string> &lines) {
-  if (&key == except) {
+void Describe(const Key &key, const std::vector<const Key *> &except,
+              std::vector<std::string> &lines) {
+  if (std::find(except.begin(), except.end(), &key) != except.end()) {
     return;
   }
   lines.push_back(Shown(&key) + (key.link ? " (link)" : ""));
@@ -470,9 +518,14 @@ void Describe(const Key &key, const Key *except, std::vector<std::string> &lines
 
 std::size_t KeyCount() { return CountBelow(*registry.root); }
 
-std::vector<std::string> Outside(const std::string &except) {
+std::vector<std::string> Outside(const std::vector<std::string> &except) {
+  std::vector<const Key *> skipped;
+  skipped.reserve(except.size());
+  for (const auto &path : except) {
+    skipped.push_back(Lookup(path));
+  }
   std::vector<std::string> lines;
-  Describe(*registry.root, Lookup(except), lines);
+  Describe(*registry.root, skipped, lines);
   return lines;
 }
 

@@ -51,7 +51,9 @@ struct System {
   DWORD major = 5;
   DWORD minor = 1;
   bool administrator = true;
-  std::set<std::string> withheld; // exports this Windows lacks
+  unsigned windowsBits = 32;
+  unsigned processBits = 32;
+  std::set<std::string> withheld = {"RegDeleteKeyExA"}; // exports this Windows lacks
   std::map<PSID, std::unique_ptr<Sid>> sids;
   std::vector<Call> calls;
   std::vector<Box> boxes;
@@ -107,6 +109,9 @@ std::string Hex(unsigned long long value) {
 }
 
 void ResetSystem() { machine = System{}; }
+
+unsigned WindowsBits() { return machine.windowsBits; }
+unsigned ProcessBits() { return machine.processBits; }
 
 } // namespace model
 
@@ -200,7 +205,14 @@ template <typename Function> FARPROC Exported(Function *function) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
-std::vector<Export> Exports() { return {{"ntdll", "NtDeleteKey", Exported(&model::NtDeleteKey)}}; }
+std::vector<Export> Exports() {
+  return {{"ntdll", "NtDeleteKey", Exported(&model::NtDeleteKey)},
+          {"kernel32", "IsWow64Process", Exported(&IsWow64Process)},
+          {"advapi32", "RegDeleteKeyExA", Exported(&RegDeleteKeyExA)}};
+}
+
+// What GetCurrentProcess returns: a pseudo-handle, the same in every process.
+HANDLE CurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
 
 } // namespace
 
@@ -239,6 +251,21 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   return address;
 }
 
+HANDLE WINAPI GetCurrentProcess() {
+  model::Log(Op::GetCurrentProcess, "", "", -1);
+  return CurrentProcess();
+}
+
+BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hProcess));
+  if (Fault(Op::IsWow64Process, "") || hProcess != CurrentProcess() || !Wow64Process) {
+    return (Record(Op::IsWow64Process, "", args, FALSE));
+  }
+  *Wow64Process = machine.windowsBits == 64 && machine.processBits == 32 ? TRUE : FALSE;
+  args += *Wow64Process ? " -> WOW64" : " -> not WOW64";
+  return (Record(Op::IsWow64Process, "", args, TRUE));
+}
+
 namespace emulated {
 
 bool SameName(const std::string &a, const std::string &b) {
@@ -252,10 +279,11 @@ const char *Name(Op op) {
       "GetVersionExA",        "AllocateAndInitializeSid",
       "CheckTokenMembership", "FreeSid",
       "RegOpenKeyExA",        "RegEnumKeyExA",
-      "RegDeleteKeyA",        "RegQueryValueExA",
-      "NtDeleteKey",          "RegCloseKey",
-      "MessageBoxA",          "GetModuleHandleA",
-      "GetProcAddress",
+      "RegDeleteKeyA",        "RegDeleteKeyExA",
+      "RegQueryValueExA",     "NtDeleteKey",
+      "RegCloseKey",          "MessageBoxA",
+      "GetModuleHandleA",     "GetProcAddress",
+      "GetCurrentProcess",    "IsWow64Process",
   };
   return names[static_cast<int>(op)];
 }
@@ -273,6 +301,13 @@ void SetVersion(DWORD major, DWORD minor) {
 }
 
 void SetAdministrator(bool member) { machine.administrator = member; }
+
+void SetWindowsBits(unsigned bits) {
+  machine.windowsBits = bits;
+  SetExported("RegDeleteKeyExA", bits == 64);
+}
+
+void SetProcessBits(unsigned bits) { machine.processBits = bits; }
 
 void SetExported(const std::string &function, bool exported) {
   if (exported) {

@@ -83,6 +83,8 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
 #define DELETE 0x00010000
 #define KEY_ALL_ACCESS 0xF003F
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
 #define REG_OPTION_OPEN_LINK 0x00000008
 #define REG_NONE 0
 #define REG_SZ 1
@@ -136,12 +138,15 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime);
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
@@ -166,12 +171,15 @@ enum class Op {
   RegOpenKeyExA,
   RegEnumKeyExA,
   RegDeleteKeyA,
+  RegDeleteKeyExA,
   RegQueryValueExA,
   NtDeleteKey,
   RegCloseKey,
   MessageBoxA,
   GetModuleHandleA,
   GetProcAddress,
+  GetCurrentProcess,
+  IsWow64Process,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -200,8 +208,16 @@ void Reset();
 
 void SetVersion(DWORD major, DWORD minor);
 void SetAdministrator(bool member);
-// Whether the system DLLs export `function` to GetProcAddress (all do at
-// first).
+// 32-bit or 64-bit Windows, and the bitness of the process (match the build
+// under test: 32 unless _WIN64). 64-bit Windows keeps the 32-bit view of
+// HKLM\Software under Software\Wow6432Node, where KEY_WOW64_32KEY, or a
+// 32-bit process that names no view, is redirected; 32-bit Windows ignores
+// the view flags. Setting the Windows also sets what its DLLs export, as XP
+// and XP x64 do: RegDeleteKeyExA on 64-bit Windows only.
+void SetWindowsBits(unsigned bits);
+void SetProcessBits(unsigned bits);
+// Whether the system DLLs export `function` to GetProcAddress, for a Windows
+// older or newer than the one set.
 void SetExported(const std::string &function, bool exported);
 
 // Whether two key names or paths are the same to the registry: compared
@@ -221,9 +237,9 @@ bool KeyExists(const std::string &path);
 std::vector<std::string> Subkeys(const std::string &path);
 std::vector<std::string> Values(const std::string &path);
 std::size_t KeyCount(); // every key below HKEY_LOCAL_MACHINE
-// Every key, link and value outside the key at `except` (and its subtree),
+// Every key, link and value outside the keys in `except` (and their subtrees),
 // one line each, in a fixed order: what a run must leave as it found it.
-std::vector<std::string> Outside(const std::string &except);
+std::vector<std::string> Outside(const std::vector<std::string> &except);
 
 // Faults. An injected fault makes the call return `error` (FALSE, NULL or the
 // SID for the calls that do not return an error code; an NTSTATUS for the

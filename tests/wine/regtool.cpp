@@ -1,25 +1,27 @@
-// The Wine suite's own registry tool for what reg.exe cannot do: make
-// registry links, and take links out of a subtree as links, so that reg.exe
-// can then delete the rest without following them.
+// The Wine suite's own registry tool, for what reg.exe cannot do safely:
+// make registry links, and delete subtrees that may hold them. reg.exe's
+// `delete /f` and a .reg file's [-key] follow a link into its target, and
+// .reg imports also ignore the registry view they are told to use.
 //
-// Usage: reglink.exe [/32|/64] COMMAND...
-//   make KEY TARGET   creates HKLM\KEY as a link to the NT path TARGET
-//   unlink KEY        removes every link at or below HKLM\KEY, as itself
+// Usage: regtool.exe [/32|/64] COMMAND...
+//   link KEY TARGET   creates HKLM\KEY as a link to the NT path TARGET
+//   clear KEY         deletes HKLM\KEY and its subtree, each key through its
+//                     own handle, so that a link goes as itself
 // /32 and /64 choose the registry view on 64-bit Windows. Exits 0 when
 // every command did what it says, and names the first that did not.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 
 namespace {
 
 using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE);
 
 REGSAM view = 0;
+NtDeleteKeyFunction ntDeleteKey = nullptr;
 
-bool Make(const char *path, const char *target) {
+bool Link(const char *path, const char *target) {
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr,
                       REG_OPTION_NON_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | view,
@@ -44,39 +46,32 @@ bool IsLink(HKEY key) {
          type == REG_LINK;
 }
 
-// Walks the subtree with every key opened as itself, removing each link;
-// says whether `path` itself went, and notes any link that would not.
-bool Unlink(const char *path, NtDeleteKeyFunction ntDeleteKey, bool &failed) {
+// Relative to each parent's handle, so that no path grows past what the
+// A functions take.
+bool Clear(HKEY parent, const char *name) {
   HKEY key = nullptr;
-  LONG opened =
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key);
+  LONG opened = RegOpenKeyExA(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key);
   if (opened != ERROR_SUCCESS) {
-    failed = failed || opened != ERROR_FILE_NOT_FOUND;
-    return false;
+    return opened == ERROR_FILE_NOT_FOUND;
   }
-  bool removed = false;
-  if (IsLink(key)) {
-    removed = ntDeleteKey(key) >= 0;
-    failed = failed || !removed;
-  } else {
-    char name[MAX_PATH];
-    char child[2 * MAX_PATH];
+  if (!IsLink(key)) {
+    char child[MAX_PATH];
     DWORD length = MAX_PATH;
     for (DWORD i = 0;
-         RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         RegEnumKeyExA(key, i, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
          length = MAX_PATH) {
-      std::snprintf(child, sizeof child, "%s\\%s", path, name);
-      i += Unlink(child, ntDeleteKey, failed) ? 0 : 1; // a removed link lets the next move up
+      i += Clear(key, child) ? 0 : 1; // a deleted child lets the next one move up
     }
   }
+  bool deleted = ntDeleteKey(key) >= 0;
   RegCloseKey(key);
-  return removed;
+  return deleted;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFunction>(
+  ntDeleteKey = reinterpret_cast<NtDeleteKeyFunction>(
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
   int i = 1;
   if (i < argc && (std::strcmp(argv[i], "/32") == 0 || std::strcmp(argv[i], "/64") == 0)) {
@@ -85,20 +80,18 @@ int main(int argc, char **argv) {
   while (i < argc) {
     bool done = false;
     const char *command = argv[i];
-    if (std::strcmp(command, "make") == 0 && i + 2 < argc) {
-      done = Make(argv[i + 1], argv[i + 2]);
+    if (std::strcmp(command, "link") == 0 && i + 2 < argc) {
+      done = Link(argv[i + 1], argv[i + 2]);
       i += 3;
-    } else if (std::strcmp(command, "unlink") == 0 && i + 1 < argc && ntDeleteKey) {
-      bool failed = false;
-      Unlink(argv[i + 1], ntDeleteKey, failed);
-      done = !failed;
+    } else if (std::strcmp(command, "clear") == 0 && i + 1 < argc && ntDeleteKey) {
+      done = Clear(HKEY_LOCAL_MACHINE, argv[i + 1]);
       i += 2;
     } else {
-      std::fprintf(stderr, "usage: reglink [/32|/64] (make KEY TARGET | unlink KEY)...\n");
+      std::fprintf(stderr, "usage: regtool [/32|/64] (link KEY TARGET | clear KEY)...\n");
       return 2;
     }
     if (!done) {
-      std::fprintf(stderr, "reglink: %s %s failed\n", command, argv[i - 1]);
+      std::fprintf(stderr, "regtool: %s %s failed\n", command, argv[i - 1]);
       return 1;
     }
   }
