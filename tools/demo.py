@@ -32,15 +32,22 @@ SAMPLE = {
 }
 
 
-def show_tree(prefix, title, view):
+VIEW_NAMES = {64: "the 64-bit view", 32: "the 32-bit view (Software\\Wow6432Node)"}
+
+
+def show_tree(prefix, title, views):
     print(f"\n{title}")
-    tree = prefix.tree(KEY, view=view)
-    if not tree:
-        print(f"  HKEY_LOCAL_MACHINE\\{KEY}: (no such key)")
-    for key in sorted(tree, key=str.lower):
-        print(f"  HKEY_LOCAL_MACHINE\\{key}")
-        for name, data in tree[key].items():
-            print(f"      {name or '(Default)'} = {data}")
+    for view in views:
+        indent = "    " if view else "  "
+        if view:
+            print(f"  In {VIEW_NAMES[view]}:")
+        tree = prefix.tree(KEY, view=view)
+        if not tree:
+            print(f"{indent}HKEY_LOCAL_MACHINE\\{KEY}: (no such key)")
+        for key in sorted(tree, key=str.lower):
+            print(f"{indent}HKEY_LOCAL_MACHINE\\{key}")
+            for name, data in tree[key].items():
+                print(f"{indent}    {name or '(Default)'} = {data}")
 
 
 def run(prefix, exe, shots, interactive, stem="box"):
@@ -63,16 +70,19 @@ def run(prefix, exe, shots, interactive, stem="box"):
 
 
 def demo(prefix, machine, shots, interactive):
-    prefix.apply(remove=[KEY], keys=list(SAMPLE), values=SAMPLE, version=machine.version,
-                 view=machine.view)
+    # On XP x64 the key is seeded into both views: 64-bit and 32-bit
+    # installers may each have left a copy.
+    for view in machine.views:
+        prefix.apply(remove=[KEY], keys=list(SAMPLE), values=SAMPLE, version=machine.version,
+                     view=view)
     show_tree(prefix, f"Before: the registry of a {machine.description} machine "
-              f"(Wine, version {machine.version})", machine.view)
+              f"(Wine, version {machine.version})", machine.views)
     print(f"\nRunning {machine.exe.name} ...")
     result = run(prefix, machine.exe, shots, interactive)
     for (caption, icon, text), shot in zip(result.shown(), result.screenshots):
         print(f"  [{icon}] caption \"{caption}\": {text}    ({shot})")
     print(f"  exit code {result.exit_code}")
-    show_tree(prefix, "After:", machine.view)
+    show_tree(prefix, "After:", machine.views)
 
 
 def docs(prefix, machine, where):
@@ -85,12 +95,14 @@ def docs(prefix, machine, where):
         ("warning", machine.version, [long_path], 1),
         ("failure", machine.version, [long_path], 3),
     ]
+    for view in machine.views[1:]:
+        prefix.apply(remove=[KEY], view=view)
     for name, version, keys, box in stages:
-        prefix.apply(remove=[KEY], keys=keys, version=version, view=machine.view)
+        prefix.apply(remove=[KEY], keys=keys, version=version, view=machine.views[0])
         result = run(prefix, machine.exe, where / "raw", False, stem=name)
         os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
         print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")
-    prefix.apply(remove=[KEY], view=machine.view)
+    prefix.apply(remove=[KEY], view=machine.views[0])
     for leftover in (where / "raw").glob("*"):
         leftover.unlink()
     (where / "raw").rmdir()

@@ -83,7 +83,7 @@ class XpMachine:
     name: str  # the prefix's directory name under build/wine/
     arch: str
     version: str  # HKCU\Software\Wine\Version
-    view: int  # the registry view the patch works in (None: the only one)
+    views: list  # its registry views: [None] for the only one, or [64, 32]
     exe: Path
     baseline: Path  # the do-nothing program built alongside
     tools: Path  # where the box reader and the registry tool for `arch` are
@@ -96,10 +96,10 @@ def xp_machine(build, dist, stem):
     tells why."""
     build, dist = Path(build), Path(dist)
     if lacks_32bit() is None:
-        return XpMachine(f"{stem}-xp", "win32", "winxp", None, dist / "quenlor-patch.exe",
+        return XpMachine(f"{stem}-xp", "win32", "winxp", [None], dist / "quenlor-patch.exe",
                          build / "windows-x86" / "baseline-quenlor-patch.exe",
                          build / "windows-x86", "Windows XP (32-bit)")
-    return XpMachine(f"{stem}-xp64", "win64", "winxp64", 64, dist / "quenlor-patch-x64.exe",
+    return XpMachine(f"{stem}-xp64", "win64", "winxp64", [64, 32], dist / "quenlor-patch-x64.exe",
                      build / "windows-x64" / "baseline-quenlor-patch-x64.exe",
                      build / "windows-x64", "Windows XP x64")
 
