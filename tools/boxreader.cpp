@@ -137,6 +137,15 @@ int main(int argc, char **argv) {
     if (!search.found) {
       continue;
     }
+    if (std::strcmp(mode, "hold") == 0) {
+      // As a box shows on a desktop where its program was started by the
+      // user, active, for the screenshot.
+      // Another process may not take the foreground, so the box is asked to
+      // draw its frame as the active window it would be.
+      SetForegroundWindow(search.found);
+      SendMessageA(search.found, WM_NCACTIVATE, TRUE, 0);
+      Sleep(200);
+    }
     char caption[512] = "";
     char text[1024] = "";
     GetWindowTextA(search.found, caption, sizeof caption);

@@ -42,6 +42,9 @@ ICONS = {0x10: "error", 0x30: "warning", 0x40: "information"}
 LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
 
 
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
+
+
 class HostError(RuntimeError):
     """What this host lacks for a Wine run, in one line for the user."""
 
@@ -243,6 +246,11 @@ class Prefix:
                 raise HostError(f"wineboot -i exited {done.returncode} making {self.path} "
                                 f"(see {self.logs / 'wineboot.log'})")
             ready.touch()
+        # Debian's Wine does not find its own TrueType fonts; without Marlett
+        # the title bar draws its close button as the letter "r".
+        fonts = self.path / "drive_c" / "windows" / "Fonts"
+        if MARLETT.exists() and not (fonts / MARLETT.name).exists():
+            shutil.copy(MARLETT, fonts / MARLETT.name)
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         self.reg("add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",

@@ -1,5 +1,6 @@
 """The executables in dist/ as Windows XP's loader sees them: PE header,
-imports, version resource, size, and a byte-identical rebuild.
+imports, resources (version, icon, manifest), size, and a byte-identical
+rebuild.
 
 Environment (CTest sets it): SOURCE_DIR, DIST_DIR, BUILD_DIR (where the
 x86 baseline was built).
@@ -8,10 +9,12 @@ x86 baseline was built).
 import hashlib
 import os
 import re
+import struct
 import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from xml.dom import minidom
 
 SOURCE = Path(os.environ["SOURCE_DIR"])
 DIST = Path(os.environ["DIST_DIR"])
@@ -22,6 +25,8 @@ TARGETS = {
     "quenlor-patch-x64.exe": ("pei-x86-64", "PE32+", (5, 2), "mingw-x86_64"),
 }
 DLLS = {"KERNEL32.dll", "ADVAPI32.dll", "USER32.dll", "msvcrt.dll"}
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+ASM_V1, ASM_V2 = "urn:schemas-microsoft-com:asm.v1", "urn:schemas-microsoft-com:asm.v2"
 
 
 def objdump(exe, *flags):
@@ -44,6 +49,41 @@ def imports(dump):
 
 def header(dump, field):
     return int(re.search(rf"^{field}\s+([0-9a-fA-F]+)", dump, re.M).group(1), 16)
+
+
+def resources(image):
+    """{(type, id): data} for every resource with a numeric type and id, the
+    first language of each, read from the PE resource directory."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    sections, optional = struct.unpack_from("<HxxxxxxxxxxxxH", image, pe + 6)
+    magic = struct.unpack_from("<H", image, pe + 24)[0]
+    directories = pe + 24 + (96 if magic == 0x10B else 112)
+    root = struct.unpack_from("<I", image, directories + 2 * 8)[0]  # the resource entry
+    table = pe + 24 + optional
+    spans = [struct.unpack_from("<IIII", image, table + 40 * i + 8) for i in range(sections)]
+
+    def offset(rva):
+        for size, address, _, raw in spans:
+            if address <= rva < address + size:
+                return rva - address + raw
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    base = offset(root)
+
+    def entries(at):
+        named, numbered = struct.unpack_from("<HH", image, base + at + 12)
+        for i in range(named + numbered):
+            ident, target = struct.unpack_from("<II", image, base + at + 16 + 8 * i)
+            yield ident, target
+
+    found = {}
+    for kind, types in entries(0):
+        for ident, names in entries(types & 0x7FFFFFFF):
+            language = next(entries(names & 0x7FFFFFFF))[1]
+            rva, size = struct.unpack_from("<II", image, base + language)
+            if not (kind | ident) & 0x80000000:
+                found[kind, ident] = image[offset(rva):offset(rva) + size]
+    return found
 
 
 def build(toolchain, where):
@@ -88,10 +128,58 @@ class Executables(unittest.TestCase):
                 for text in ["FileDescription", "Quenlor audio driver pre-install patch", name]:
                     self.assertIn(text.encode("utf-16-le"), image, text)
 
-    def test_x86_is_within_2_kib_of_a_program_that_only_shows_a_box(self):
+    def test_manifest_is_one_that_xp_and_later_windows_accept(self):
+        for name in TARGETS:
+            with self.subTest(name):
+                found = resources((DIST / name).read_bytes())
+                self.assertIn((RT_MANIFEST, 1), found, "the manifest CreateProcess reads")
+                text = found[RT_MANIFEST, 1]
+                document = minidom.parseString(text)
+                # No element may declare one namespace twice: XP SP2 without
+                # KB921337 restarts the machine over such a manifest.
+                for element in document.getElementsByTagName("*"):
+                    declared = [element.getAttribute(a) for a in element.attributes.keys()
+                                if a == "xmlns" or a.startswith("xmlns:")]
+                    self.assertEqual(len(declared), len(set(declared)), element.tagName)
+                root = document.documentElement
+                self.assertEqual(("assembly", ASM_V1), (root.tagName, root.namespaceURI))
+                # XP refuses a trustInfo outside a namespace; asm.v2 it reads.
+                trust = document.getElementsByTagName("trustInfo")
+                self.assertEqual([ASM_V2], [t.getAttribute("xmlns") for t in trust])
+                level = trust[0].getElementsByTagName("requestedExecutionLevel")
+                self.assertEqual([("asInvoker", "false")],
+                                 [(e.getAttribute("level"), e.getAttribute("uiAccess"))
+                                  for e in level])
+                wanted = {"type": "win32", "name": "Microsoft.Windows.Common-Controls",
+                          "version": "6.0.0.0", "processorArchitecture": "*",
+                          "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+                dependencies = [{k: e.getAttribute(k) for k in wanted}
+                                for e in document.getElementsByTagName("dependentAssembly")
+                                for e in e.getElementsByTagName("assemblyIdentity")]
+                self.assertEqual([wanted], dependencies)
+
+    def test_icon_comes_in_16_and_32_pixels_of_16_colours(self):
+        for name in TARGETS:
+            with self.subTest(name):
+                found = resources((DIST / name).read_bytes())
+                groups = [data for (kind, _), data in found.items() if kind == RT_GROUP_ICON]
+                self.assertEqual(1, len(groups), "one icon group, the one Explorer shows")
+                count = struct.unpack_from("<HHH", groups[0])[2]
+                images = [struct.unpack_from("<BBBBHHIH", groups[0], 6 + 14 * i)
+                          for i in range(count)]
+                self.assertEqual({(16, 16, 16, 4), (32, 32, 16, 4)},
+                                 {(w, h, colours, bits) for w, h, colours, _, _, bits, _, _
+                                  in images})
+                for *_, ident in images:
+                    self.assertIn((RT_ICON, ident), found)
+
+    def test_x86_is_small_and_within_2_kib_of_a_program_that_only_shows_a_box(self):
         patch = (DIST / "quenlor-patch.exe").stat().st_size
+        x64 = (DIST / "quenlor-patch-x64.exe").stat().st_size
         baseline = (BUILD / "baseline-quenlor-patch.exe").stat().st_size
-        print(f"\nsize: quenlor-patch.exe {patch} bytes, do-nothing baseline {baseline} bytes")
+        print(f"\nsize: quenlor-patch.exe {patch} bytes, do-nothing baseline {baseline} bytes, "
+              f"quenlor-patch-x64.exe {x64} bytes")
+        self.assertLess(patch, 22 * 1024)
         self.assertLessEqual(patch - baseline, 2048)
 
     def test_clean_builds_are_byte_identical_and_summed(self):
