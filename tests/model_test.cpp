@@ -267,6 +267,7 @@ TEST_F(Model, SixtyFourBitWindowsKeepsTwoViewsOfSoftware) {
     EXPECT_EQ("In32", SubkeyOf("Software\\K", KEY_WOW64_32KEY));
     EXPECT_EQ("In32", SubkeyOf("Software\\Wow6432Node\\K", KEY_WOW64_32KEY));
     EXPECT_EQ("Shared", SubkeyOf("System\\K", KEY_WOW64_32KEY));
+    EXPECT_EQ("K", SubkeyOf("Software", KEY_WOW64_32KEY)); // Software itself is redirected
     EXPECT_EQ("error 87", SubkeyOf("Software\\K", KEY_WOW64_32KEY | KEY_WOW64_64KEY));
   }
   EXPECT_EQ(0u, emulated::OpenHandles());

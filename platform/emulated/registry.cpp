@@ -150,14 +150,13 @@ bool InView(std::string &rest, REGSAM access) {
   bool view32 =
       (access & KEY_WOW64_32KEY) || (!(access & KEY_WOW64_64KEY) && model::ProcessBits() == 32);
   std::size_t length = std::strlen(Software);
-  if (model::WindowsBits() == 32 || !view32 || rest.size() < length ||
-      !SameName(rest.substr(0, length), Software) ||
-      (rest.size() > length && rest[length] != '\\')) {
+  bool software = rest.size() >= length && SameName(rest.substr(0, length), Software) &&
+                  (rest.size() == length || rest[length] == '\\');
+  if (model::WindowsBits() == 32 || !view32 || !software) {
     return true;
   }
-  std::size_t next = rest.find('\\', length + 1);
-  std::string child = rest.substr(length + 1, next == std::string::npos ? next : next - length - 1);
-  if (!SameName(child, Wow64Node)) {
+  std::string below = rest.size() > length ? rest.substr(length + 1) : "";
+  if (!SameName(below.substr(0, below.find('\\')), Wow64Node)) {
     rest.insert(length, std::string("\\") + Wow64Node);
   }
   return true;
