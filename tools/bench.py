@@ -52,7 +52,9 @@ class Bench:
         """Median seconds of `tool` on a fresh subtree of `keys` keys (0: no key)."""
         seconds = []
         tree = subtree(keys)
-        for _ in range(self.repeats):
+        # Start-up is a few hundred milliseconds that vary by tens from run
+        # to run (the box reader polls every 20 ms): four times the samples.
+        for _ in range(self.repeats * (4 if keys == 0 else 1)):
             self.prefix.apply(remove=[KEY], keys=[KEY] + tree if keys else [], view=self.view)
             # In a virtual desktop: with no window manager, Wine waits two
             # seconds for one to acknowledge each closed top-level window.
@@ -126,7 +128,7 @@ def report(results, calls, sizes, args, machine, wine):
              f"`{patch}` in one {bits} prefix reporting {machine.description} "
              f"(`{machine.version}`), against that prefix's own {bits} `reg.exe` and `regedit`, "
              "on this project's 2-core machine. Each figure is the median of "
-             f"{args.repeats} runs, timed by the box reader from process start to exit (the "
+             f"{args.repeats} runs ({4 * args.repeats} for start-up), timed by the box reader from process start to exit (the "
              "programs run in a Wine virtual desktop, as on a machine with a window manager), on a "
              "subtree built fresh before every run (a breadth-first tree, 20 subkeys a key).", "",
              "## Time (ms)", "",
