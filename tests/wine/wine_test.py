@@ -27,6 +27,7 @@ HKLM = 0x80000002
 KEY_ALL_ACCESS = 0xF003F
 REG_OPTION_OPEN_LINK = 8
 VIEW_FLAGS = {None: 0, 64: 0x100, 32: 0x200}  # KEY_WOW64_64KEY, KEY_WOW64_32KEY
+VIEW_OF_FLAG = {flag: view for view, flag in VIEW_FLAGS.items()}
 SUCCESS = ("", "Patch successful. You may now install the Quenlor audio driver")
 VERSION_REFUSED = ("Error", "This patch is for Windows XP only")
 NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this patch")
@@ -145,7 +146,7 @@ class Trace:
                 t.assertTrue(hklm(call.arg(0)))
                 t.assertEqual(REG_OPTION_OPEN_LINK, call.arg(2) & 0xFFFFFFFF)
                 access = call.arg(3) & 0xFFFFFFFF
-                view = {flag: view for view, flag in VIEW_FLAGS.items()}.get(access ^ KEY_ALL_ACCESS)
+                view = VIEW_OF_FLAG.get(access ^ KEY_ALL_ACCESS)
                 t.assertIn(view, VIEWS, f"access {access:#x} names no view of this machine")
                 t.assertLessEqual(len(call.arg(1)), 259)
                 if not views or views[-1] != view:
