@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-// Every key path is relative to HKEY_LOCAL_MACHINE and fits a MAX_PATH buffer.
+// Relative to HKEY_LOCAL_MACHINE.
 constexpr const char PatchKeyPath[] = "Software\\Crystal Semiconductor";
 
 // What the user reads. The success box has an empty caption on purpose: a
@@ -39,44 +39,37 @@ template <typename Function> Function SystemFunction(const char *module, const c
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
-// RegDeleteKeyExA, which ADVAPI32 exports from XP x64 and Server 2003 SP1 on
-// but 32-bit XP lacks, so it is looked up.
-using RegDeleteKeyExAFunction = LONG(WINAPI *)(HKEY key, LPCSTR subKey, REGSAM view,
-                                               DWORD reserved);
+// NtDeleteKey deletes the key that a handle names, a link opened as itself
+// included, and never a key that still has subkeys. NTDLL exports it on
+// every NT version, though the SDK's import libraries do not, so it is
+// looked up, once the version gate has passed.
+using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE key);
 
-// A registry view to work in. 64-bit Windows keeps two views of
-// HKLM\Software, the native one and the 32-bit one (Software\Wow6432Node),
-// each named by its flag and deleted in with RegDeleteKeyExA; 32-bit Windows
-// has one, named by no flag.
-struct View {
-  REGSAM flag;                         // KEY_WOW64_64KEY, KEY_WOW64_32KEY, or 0
-  RegDeleteKeyExAFunction deleteKeyEx; // null where the flag is 0
-};
-constexpr View OwnView = {0, nullptr};
+// The registry views to clear on this machine, into `views`; returns how
+// many. 64-bit Windows keeps two views of HKLM\Software, the native one and
+// the 32-bit one (Software\Wow6432Node), each named by its flag
+// (KEY_WOW64_64KEY, KEY_WOW64_32KEY); 32-bit Windows has one, named by 0.
+std::size_t RegistryViews(REGSAM (&views)[2]);
 
-// The views to clear on this machine, into `views`; returns how many.
-std::size_t RegistryViews(View (&views)[2]);
-
-// What DeleteSubkeys leaves for its caller to do about the key itself.
-enum class KeyLeft {
-  ByPath, // an ordinary key, emptied as far as it would go, or no key by that
-          // name at all: delete it by its path
-  Gone,   // a registry link, removed as itself; its target is untouched
-  Kept,   // a key that could not be opened or told apart from a link, or a
-          // link that would not go: deleting it by its path could follow it
+// What the walk needs in one view: the view's flag, passed with every open,
+// and NtDeleteKey, through which every key goes.
+struct Walk {
+  REGSAM view;
+  NtDeleteKeyFunction ntDeleteKey;
 };
 
-// Deletes every subkey of `path`, depth-first, and says what is left of the
-// key itself. Each key is opened as itself, never through a link, and a
-// registry link (which then shows no subkeys) is removed as itself, so that
-// nothing outside the subtree is reached. Each child that cannot be deleted
-// gets one warning and is stepped over.
-KeyLeft DeleteSubkeys(const char *path, const View &view);
+// Deletes the key `name` below the open key `parent`, with its whole
+// subtree, depth-first. Every key is opened relative to its parent's handle
+// as itself (a registry link too, whose target is never reached) and
+// deleted through its own handle, so that no path is ever resolved again
+// from the root and nothing that another process swaps in can redirect the
+// walk. Returns ERROR_SUCCESS when the key went, ERROR_FILE_NOT_FOUND when it
+// was already gone, another error when it stays.
+LONG DeleteKey(HKEY parent, const char *name, const Walk &walk);
 
-// Deletes the key at `path` in `view` with its whole subtree: ERROR_SUCCESS
-// when it went, ERROR_FILE_NOT_FOUND when there was no such key, another
-// error when it stays.
-LONG DeleteKey(const char *path, const View &view);
+// Deletes every subkey of the open key `key`. Each child that stays gets one
+// warning and is stepped over.
+void DeleteSubkeys(HKEY key, const Walk &walk);
 
 // A "Debug" warning box.
 void ShowWarning(const char *text);

@@ -30,17 +30,14 @@ bool IsWindows64() {
 
 } // namespace
 
-std::size_t RegistryViews(View (&views)[2]) {
-  auto deleteKeyEx =
-      IsWindows64() ? SystemFunction<RegDeleteKeyExAFunction>("advapi32.dll", "RegDeleteKeyExA")
-                    : nullptr;
-  if (!deleteKeyEx) {
-    views[0] = OwnView;
+std::size_t RegistryViews(REGSAM (&views)[2]) {
+  if (!IsWindows64()) {
+    views[0] = 0;
     return 1;
   }
   // Both named, so that neither build's own view hides the other.
-  views[0] = View{KEY_WOW64_64KEY, deleteKeyEx};
-  views[1] = View{KEY_WOW64_32KEY, deleteKeyEx};
+  views[0] = KEY_WOW64_64KEY;
+  views[1] = KEY_WOW64_32KEY;
   return 2;
 }
 
@@ -64,13 +61,16 @@ int ApplyPatch() {
     ShowBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
     return 0;
   }
+  // Every NT version has NtDeleteKey; without it nothing could be deleted
+  // through its own handle, and nothing is deleted any other way.
+  auto ntDeleteKey = SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey");
   // Success means the key is gone now from every view, whether this run
   // removed it or it was never there; anything else would tell a lie.
-  View views[2];
-  std::size_t count = RegistryViews(views);
-  bool gone = true;
+  bool gone = ntDeleteKey != nullptr;
+  REGSAM views[2];
+  std::size_t count = gone ? RegistryViews(views) : 0;
   for (std::size_t i = 0; i < count; ++i) {
-    LONG result = DeleteKey(PatchKeyPath, views[i]);
+    LONG result = DeleteKey(HKEY_LOCAL_MACHINE, PatchKeyPath, Walk{views[i], ntDeleteKey});
     gone = (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) && gone;
   }
   if (gone) {

@@ -42,12 +42,28 @@ protected:
   // Paths of the keys deleted, in the order they went.
   static std::vector<std::string> Deleted() {
     std::vector<std::string> paths;
-    for (const auto &call : CallsOf(Op::RegDeleteKeyA)) {
-      if (call.result == ERROR_SUCCESS) {
+    for (const auto &call : CallsOf(Op::NtDeleteKey)) {
+      if (call.result == emulated::StatusSuccess) {
         paths.push_back(call.key);
       }
     }
     return paths;
+  }
+
+  // The walk in the one view of 32-bit Windows, as the run makes it.
+  static Walk OwnWalk() {
+    return Walk{0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey")};
+  }
+
+  // The calls of the run but the look-ups of functions some Windows lacks.
+  static std::vector<Op> Ops() {
+    std::vector<Op> ops;
+    for (const auto &call : emulated::Calls()) {
+      if (call.op != Op::GetModuleHandleA && call.op != Op::GetProcAddress) {
+        ops.push_back(call.op);
+      }
+    }
+    return ops;
   }
 
   static std::size_t Warnings() {

@@ -59,7 +59,7 @@ TEST_F(Outcome, NeighboursAreUntouched) {
 
 TEST_F(Outcome, SurvivingSubkeyGivesWarningsThenFailure) {
   Tree({"Locked\\Inner", "Other"});
-  emulated::FailOnKey(Op::RegDeleteKeyA, Below("Locked\\Inner"), ERROR_ACCESS_DENIED);
+  emulated::FailOnKey(Op::NtDeleteKey, Below("Locked\\Inner"), emulated::StatusAccessDenied);
 
   EXPECT_EQ(0, Run());
 
@@ -75,7 +75,7 @@ TEST_F(Outcome, SurvivingSubkeyGivesWarningsThenFailure) {
 
 TEST_F(Outcome, KeyThatWillNotGoIsAFailureEvenWithoutWarnings) {
   Tree({"A"});
-  emulated::FailOnKey(Op::RegDeleteKeyA, PatchKeyPath, ERROR_ACCESS_DENIED);
+  emulated::FailOnKey(Op::NtDeleteKey, PatchKeyPath, emulated::StatusAccessDenied);
 
   EXPECT_EQ(0, Run());
 
@@ -84,12 +84,31 @@ TEST_F(Outcome, KeyThatWillNotGoIsAFailureEvenWithoutWarnings) {
   EXPECT_TRUE(emulated::KeyExists(PatchKeyPath));
 }
 
-TEST_F(Outcome, KeyGoneBeforeTheFinalDeleteIsStillSuccess) {
+TEST_F(Outcome, KeyThatAnotherProcessRemovesWhileTheWalkHoldsItIsStillSuccess) {
   Tree({"A"});
-  // Another process removed it between the walk and the final delete.
-  emulated::FailOnKey(Op::RegDeleteKeyA, PatchKeyPath, ERROR_FILE_NOT_FOUND);
   Run();
+  // The key's own deletion, counted from 1; its close and the box follow.
+  std::size_t finalDeletion = emulated::Calls().size() - 2;
+  ASSERT_EQ(Op::NtDeleteKey, emulated::Calls()[finalDeletion - 1].op);
+  emulated::Reset();
+  Tree({"A"});
+  emulated::AtCall(finalDeletion, [] { emulated::RemoveTree(PatchKeyPath); });
+
+  Run();
+
   ExpectLastBox(SuccessText, SuccessCaption, MB_ICONINFORMATION);
+  EXPECT_EQ(0u, Warnings());
+  ExpectNothingLeftOpen();
+}
+
+TEST_F(Outcome, WithoutNtDeleteKeyNothingIsDeletedAndTheRunSaysSo) {
+  Tree({"A"});
+  emulated::SetExported("NtDeleteKey", false);
+
+  EXPECT_EQ(0, Run());
+
+  ExpectLastBox(FailureText, ErrorCaption, MB_ICONERROR);
+  EXPECT_FALSE(AnyRegistryCall());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Every platform call of a run made to fail, one at a time, with each error
-// Windows could plausibly return for it, over many subtree shapes; after
-// every run the properties that must hold whatever failed are checked.
+// Windows could plausibly return for it, and another process racing the run
+// at every call, over many subtree shapes; after every run the properties
+// that must hold whatever failed or changed are checked.
 #include "machine.h"
 
 #include <algorithm>
@@ -79,22 +80,16 @@ std::vector<std::string> Copies(const Shape &shape) {
                           : std::vector<std::string>{PatchKeyPath};
 }
 
-// Not found is left out for RegDeleteKeyA: Windows does not say it of a key
-// that exists, and the patch rightly takes it as "gone". For the same reason
-// a deletion, or an opening, is made to fail only where it would have
-// succeeded: no other error is plausible for a key that is not there. Nor
-// does Windows say "not found" of a link opened as itself, or of the value
-// that makes it one.
+// "Not found" (or "deleted") is left out of what an open may fail with:
+// Windows says it only of a key that is not there, which the patch rightly
+// takes as gone, and the races below make keys go for real. For the same
+// reason an opening is made to fail only where it would have succeeded.
 std::vector<LONG> PlausibleErrors(Op op) {
   switch (op) {
   case Op::RegOpenKeyExA:
-    return {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE};
+    return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
   case Op::RegEnumKeyExA:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS};
-  case Op::RegDeleteKeyA:
-  case Op::RegDeleteKeyExA:
-  case Op::RegQueryValueExA:
-    return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
   case Op::IsWow64Process:
     return {ERROR_INVALID_HANDLE};
   case Op::NtDeleteKey:
@@ -115,22 +110,37 @@ std::vector<LONG> PlausibleErrors(Op op) {
   }
 }
 
-// Every operation that can fail (GetCurrentProcess cannot).
+// Every operation the run makes that can fail (GetCurrentProcess cannot).
 const Op AllOps[] = {Op::GetVersionExA,        Op::AllocateAndInitializeSid,
                      Op::CheckTokenMembership, Op::FreeSid,
                      Op::RegOpenKeyExA,        Op::RegEnumKeyExA,
-                     Op::RegDeleteKeyA,        Op::RegDeleteKeyExA,
-                     Op::RegQueryValueExA,     Op::NtDeleteKey,
-                     Op::RegCloseKey,          Op::MessageBoxA,
-                     Op::GetModuleHandleA,     Op::GetProcAddress,
-                     Op::IsWow64Process};
-const std::set<Op> GateOps = {Op::GetVersionExA, Op::AllocateAndInitializeSid,
-                              Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA};
+                     Op::NtDeleteKey,          Op::RegCloseKey,
+                     Op::MessageBoxA,          Op::GetModuleHandleA,
+                     Op::GetProcAddress,       Op::IsWow64Process};
+const std::set<Op> GateOps = {
+    Op::GetVersionExA, Op::AllocateAndInitializeSid, Op::CheckTokenMembership, Op::FreeSid,
+    Op::MessageBoxA,   Op::GetModuleHandleA,         Op::GetProcAddress};
+const char *const SidFunctions[] = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"};
 
-struct Fault {
+// What another process does to the subtree at one moment of the run.
+enum class Race {
+  None,
+  Swap,   // a key becomes a link to a key outside
+  Remove, // a key goes, with its subtree
+  Add,    // a key appears below a key
+};
+const char *const RaceNames[] = {"", "swap for a link", "remove", "add"};
+
+// One faulted or raced run: call n of `op` fails with `error`, or `race`
+// happens before call `at` (counted from 1 over every call).
+struct Event {
   Op op;
   unsigned n;
   LONG error;
+  bool refusesAdministrator; // the fault is a failed look-up of a SID function
+  Race race;
+  std::size_t at;
+  std::string next; // the key the race acts on, as kept
 };
 
 std::string Folded(std::string path) {
@@ -172,6 +182,7 @@ void Build(const Shape &shape) {
     }
     emulated::SetValue(InView("Software\\Victim", view), "Config", "keep");
     emulated::SetValue(InView("Software\\Victim\\Inner", view), "Start", "2");
+    emulated::SetValue(InView("Software\\Victim\\Inner\\Leaf", view), "Keep", "1");
   }
   for (unsigned view : shape.views) {
     if (shape.exists) {
@@ -187,12 +198,29 @@ void Build(const Shape &shape) {
   }
 }
 
+// Every key below the copies of the patch key.
+std::size_t KeysLeftBelow(const Shape &shape) {
+  std::size_t count = 0;
+  for (const auto &copy : Copies(shape)) {
+    std::vector<std::string> level = {copy};
+    while (!level.empty()) {
+      std::string path = level.back();
+      level.pop_back();
+      for (const auto &name : emulated::Subkeys(path)) {
+        level.push_back(path + "\\" + name);
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
 // The properties of one finished run, given the registry outside the patch
 // key as it was before; returns what was violated.
-std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitCode,
+std::vector<std::string> Check(const Shape &shape, const Event *event, int exitCode,
                                const std::vector<std::string> &outside) {
   std::vector<std::string> wrong;
-  auto failed = [&](Op op) { return fault && fault->op == op; };
+  auto failed = [&](Op op) { return event && event->race == Race::None && event->op == op; };
   if (emulated::CallLimitReached()) {
     wrong.push_back("the run did not end within its call limit");
   }
@@ -209,30 +237,21 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
   if (emulated::Outside(Copies(shape)) != outside) {
     wrong.push_back("the registry outside the key changed");
   }
-  // Every child that enumeration finds is then either removed, by path or as
-  // a link, or warned about once.
-  std::size_t registryCalls = 0, otherCalls = 0, children = 0, removed = 0, warnings = 0;
+  std::size_t registryCalls = 0, otherCalls = 0, warnings = 0, passes = 0;
   std::vector<const emulated::Call *> boxes;
   std::vector<std::string> roots = Copies(shape);
   roots.emplace_back(PatchKeyPath);
   for (const auto &call : emulated::Calls()) {
-    Place place = Place::Outside;
     if (emulated::IsRegistry(call.op)) {
       ++registryCalls;
-      place = Where(call.key, roots);
-      if (place == Place::Outside) {
+      if (Where(call.key, roots) == Place::Outside) {
         wrong.push_back("touched " + call.key);
       }
     } else if (!GateOps.count(call.op)) {
       ++otherCalls;
     }
-    if ((call.op == Op::RegDeleteKeyA || call.op == Op::RegDeleteKeyExA ||
-         call.op == Op::NtDeleteKey) &&
-        call.result == 0 && place == Place::Below) {
-      ++removed;
-    }
-    if (call.op == Op::RegEnumKeyExA && call.result == ERROR_SUCCESS) {
-      ++children;
+    if (call.op == Op::RegOpenKeyExA && call.args.rfind("HKLM,", 0) == 0) {
+      ++passes; // 32-bit Windows that could not tell it is not 64-bit is walked twice
     }
     if (call.op == Op::MessageBoxA) {
       boxes.push_back(&call);
@@ -240,8 +259,9 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
     }
   }
   bool versionRefused = failed(Op::GetVersionExA) || shape.major != 5 || shape.minor < 1;
-  bool adminRefused = !versionRefused && (failed(Op::AllocateAndInitializeSid) ||
-                                          failed(Op::CheckTokenMembership) || !shape.administrator);
+  bool adminRefused = !versionRefused &&
+                      (failed(Op::AllocateAndInitializeSid) || failed(Op::CheckTokenMembership) ||
+                       (event && event->refusesAdministrator) || !shape.administrator);
   std::string expected;
   if (versionRefused) {
     expected = VersionRefusedText;
@@ -258,9 +278,16 @@ std::vector<std::string> Check(const Shape &shape, const Fault *fault, int exitC
     wrong.push_back("a refusing gate let " + std::to_string(registryCalls + otherCalls) +
                     " calls by");
   }
-  if (warnings + removed != children) {
-    wrong.push_back(std::to_string(warnings) + " warnings and " + std::to_string(removed) +
-                    " removals for " + std::to_string(children) + " children");
+  // Each warning is for a key that stays, one each a pass at most; keys may
+  // stay unwarned only where a level could not list them (its parent is
+  // warned). A key that another process adds in front of one that stays
+  // brings that one round again, so a raced run is held only to warning
+  // about nothing that went.
+  std::size_t left = versionRefused || adminRefused ? 0 : KeysLeftBelow(shape);
+  bool raced = event && event->race != Race::None;
+  if (raced ? warnings && !left : warnings > left * std::max<std::size_t>(passes, 1)) {
+    wrong.push_back(std::to_string(warnings) + " warnings for " + std::to_string(left) +
+                    " keys left");
   }
   if (boxes.size() != warnings + 1) {
     wrong.push_back(std::to_string(boxes.size()) + " boxes for " + std::to_string(warnings) +
@@ -277,31 +304,64 @@ struct Tally {
   std::vector<std::string> violations;
 };
 
-void RunOnce(const Shape &shape, const Fault *fault, std::size_t limit, Tally &tally) {
+// The other process's move, made with the set-up calls, as its own
+// registry calls would make it.
+void Act(const Event &event) {
+  const std::string &next = event.next;
+  std::size_t cut = next.rfind('\\');
+  bool parentThere = cut != std::string::npos && emulated::KeyExists(next.substr(0, cut));
+  switch (event.race) {
+  case Race::Swap:
+    emulated::RemoveTree(next);
+    if (parentThere) {
+      // To a leaf outside with a value: what a deletion by path would take.
+      emulated::CreateLink(next, LinkTargets[3]);
+    }
+    break;
+  case Race::Remove:
+    emulated::RemoveTree(next);
+    break;
+  case Race::Add:
+    if (emulated::KeyExists(next)) {
+      emulated::CreateKey(next + "\\Added");
+    }
+    break;
+  case Race::None:
+    break;
+  }
+}
+
+void RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally &tally) {
   Build(shape);
   std::vector<std::string> outside = emulated::Outside(Copies(shape));
   emulated::SetCallLimit(limit);
-  if (fault) {
-    emulated::FailAt(fault->op, fault->n, fault->error);
+  if (event && event->race == Race::None) {
+    emulated::FailAt(event->op, event->n, event->error);
+  } else if (event) {
+    emulated::AtCall(event->at, [event] { Act(*event); });
   }
   int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
   ++tally.runs;
-  for (const auto &what : Check(shape, fault, exitCode, outside)) {
+  for (const auto &what : Check(shape, event, exitCode, outside)) {
     std::ostringstream line;
     line << shape.name;
-    if (fault) {
-      line << ", " << emulated::Name(fault->op) << " #" << fault->n << " failing with "
-           << fault->error;
+    if (event && event->race == Race::None) {
+      line << ", " << emulated::Name(event->op) << " #" << event->n << " failing with "
+           << event->error;
+    } else if (event) {
+      line << ", another process's " << RaceNames[static_cast<int>(event->race)] << " of "
+           << event->next << " before call " << event->at;
     }
     line << ": " << what;
     tally.violations.push_back(line.str());
   }
 }
 
-// Runs the shape unfaulted, then with each call position failing; `sample`
-// bounds the faulted runs (0: all of them).
+// Runs the shape unfaulted, then with each call position failing, then with
+// another process racing it at each call position; `sample` bounds the
+// faulted and the raced runs (0: all of them).
 void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned seed = 0) {
-  // A clean run makes about six calls a key; twenty a key is a loop.
+  // A clean run makes about five calls a key; twenty a key is a loop.
   std::size_t bound = 20 * (shape.keys.size() + shape.links.size() + 10);
   std::size_t before = tally.violations.size();
   RunOnce(shape, nullptr, bound, tally);
@@ -309,67 +369,78 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
     return; // faults on top of a broken run would only repeat it
   }
   std::vector<emulated::Call> clean = emulated::Calls();
-  Build(shape); // as it was, to tell which keys the clean run opened were links
   std::map<Op, unsigned> counts;
-  std::set<std::pair<Op, unsigned>> failing; // deletions and openings that fail anyway
-  std::set<unsigned> links;                  // the RegOpenKeyExA calls that opened a link
+  std::set<std::pair<Op, unsigned>> skipped; // calls whose failure is not plausible
+  std::vector<std::string> lookups;          // the function each look-up was for
   for (const auto &call : clean) {
     unsigned n = ++counts[call.op];
-    if ((call.op == Op::RegDeleteKeyA || call.op == Op::RegDeleteKeyExA ||
-         call.op == Op::RegOpenKeyExA) &&
-        call.result != ERROR_SUCCESS) {
-      failing.insert({call.op, n});
+    if (call.op == Op::RegOpenKeyExA && call.result != ERROR_SUCCESS) {
+      skipped.insert({call.op, n}); // it fails anyway
     }
-    // Every 64-bit Windows has IsWow64Process and RegDeleteKeyExA: a failed
-    // look-up of either is a 32-bit Windows, which this machine is not.
-    if ((call.op == Op::GetModuleHandleA || call.op == Op::GetProcAddress) && Windows64(shape) &&
-        call.args.find("ntdll") == std::string::npos &&
-        call.args.find("NtDeleteKey") == std::string::npos) {
-      failing.insert({call.op, n});
-    }
-    // As named: in the 32-bit view of 64-bit Windows, the same name is kept
-    // elsewhere.
-    if (call.op == Op::RegOpenKeyExA &&
-        (emulated::IsLink(call.key) ||
-         (Windows64(shape) && emulated::IsLink(InView(call.key, 32))))) {
-      links.insert(n);
+    if (call.op == Op::GetProcAddress) {
+      lookups.push_back(call.args.substr(call.args.find('"') + 1));
+      lookups.back().pop_back();
     }
   }
-  // A run that fails once makes no more calls than a clean one, plus its
-  // warnings; ten times that is a loop.
-  std::size_t limit = 10 * clean.size() + 100;
-  std::vector<Fault> faults;
+  std::vector<Event> events;
   for (Op op : AllOps) {
     for (unsigned n = 1; n <= counts[op]; ++n) {
-      if (failing.count({op, n})) {
+      bool lookup = op == Op::GetModuleHandleA || op == Op::GetProcAddress;
+      const std::string function = lookup && n <= lookups.size() ? lookups[n - 1] : "";
+      bool sid = std::find(std::begin(SidFunctions), std::end(SidFunctions), function) !=
+                 std::end(SidFunctions);
+      // Every NT has NtDeleteKey, and every 64-bit Windows IsWow64Process: a
+      // failed look-up of either is a Windows this shape is not.
+      if (skipped.count({op, n}) || function == "NtDeleteKey" ||
+          (function == "IsWow64Process" && Windows64(shape))) {
         continue;
       }
       for (LONG error : PlausibleErrors(op)) {
-        if (op == Op::RegOpenKeyExA && error == ERROR_FILE_NOT_FOUND && links.count(n)) {
-          continue;
-        }
-        faults.push_back(Fault{op, n, error});
+        events.push_back(Event{op, n, error, sid, Race::None, 0, ""});
       }
     }
   }
-  if (sample && faults.size() > sample) {
-    std::mt19937 pick(seed);
-    std::shuffle(faults.begin(), faults.end(), pick);
-    faults.resize(sample);
+  // A key is swapped or removed just before the run opens it; one is added
+  // below the key of the run's next registry call, which may be a level
+  // that has just found itself empty.
+  for (std::size_t at = 1; at <= clean.size(); ++at) {
+    std::string opened;
+    std::string called;
+    for (std::size_t i = at - 1; i < clean.size() && opened.empty(); ++i) {
+      opened = clean[i].op == Op::RegOpenKeyExA ? clean[i].key : "";
+      called = called.empty() && emulated::IsRegistry(clean[i].op) ? clean[i].key : called;
+    }
+    for (Race race : {Race::Swap, Race::Remove, Race::Add}) {
+      const std::string &next = race == Race::Add ? called : opened;
+      if (!next.empty()) {
+        events.push_back(Event{Op::GetVersionExA, 0, 0, false, race, at, next});
+      }
+    }
   }
-  for (const auto &fault : faults) {
-    tally.points.insert(shape.name + "/" + emulated::Name(fault.op) + "#" +
-                        std::to_string(fault.n));
-    RunOnce(shape, &fault, limit, tally);
+  if (sample && events.size() > sample) {
+    std::mt19937 pick(seed);
+    std::shuffle(events.begin(), events.end(), pick);
+    events.resize(sample);
+  }
+  // A run that fails once makes no more calls than a clean one, plus its
+  // warnings and what another process adds; ten times that is a loop.
+  std::size_t limit = 10 * clean.size() + 100;
+  for (const auto &event : events) {
+    tally.points.insert(shape.name + "/" +
+                        (event.race == Race::None
+                             ? std::string(emulated::Name(event.op)) + "#" + std::to_string(event.n)
+                             : "race#" + std::to_string(event.at)));
+    RunOnce(shape, &event, limit, tally);
   }
 }
 
-// A chain of keys whose deepest path is as long as it can be without
-// passing `pathLength`, every level listed.
-std::vector<std::string> Chain(std::size_t pathLength) {
-  std::vector<std::string> keys = {"C"};
-  while (std::strlen(PatchKeyPath) + 1 + keys.back().size() + 2 <= pathLength) {
-    keys.push_back(keys.back() + "\\C");
+// A chain of keys whose deepest path from HKLM is about `pathLength`
+// characters, every level listed.
+std::vector<std::string> Chain(std::size_t pathLength, std::size_t nameLength) {
+  const std::string name(nameLength, 'C');
+  std::vector<std::string> keys = {name};
+  while (std::strlen(PatchKeyPath) + 1 + keys.back().size() < pathLength) {
+    keys.push_back(keys.back() + "\\" + name);
   }
   return keys;
 }
@@ -380,12 +451,15 @@ Shape RandomTree(const std::string &name, std::mt19937 &random, std::size_t size
   std::uniform_int_distribution<int> letter(0, 5);
   for (std::size_t i = 0; i < size; ++i) {
     const std::string &parent = paths[random() % paths.size()];
-    // Mostly short names in mixed case, now and then one long enough to
-    // push a path past the buffer.
+    // Mostly short names in mixed case, now and then a long one, or one
+    // with a character the ANSI code page cannot hold.
     std::size_t length = random() % 20 == 0 ? 60 + random() % 70 : 1 + random() % 4;
     std::string leaf;
     for (std::size_t c = 0; c < length; ++c) {
       leaf += static_cast<char>((random() % 2 ? 'a' : 'A') + letter(random));
+    }
+    if (random() % 40 == 0) {
+      leaf += "\xCE\xA9"; // Ω
     }
     std::string path = parent;
     if (!path.empty()) {
@@ -424,8 +498,8 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
       Make("refused 6.0", {"A", "A\\B"}, true, 6, 0),
       Make("not an administrator", {"A", "A\\B"}, true, 5, 1, false),
       Make("server 2003", {"A", "A\\B"}, true, 5, 2),
-      Make("chain to 259", Chain(259)),
-      Make("chain past 259", Chain(290)),
+      Make("chain of one-letter names", Chain(120, 1)),
+      Make("chain 2,000 characters deep", Chain(2000, 60)),
   };
   Shape wide = Make("wide", {});
   for (int i = 0; i < 40; ++i) {

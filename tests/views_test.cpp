@@ -74,25 +74,21 @@ TEST_F(Views, EveryCallNamesItsView) {
   EXPECT_EQ((std::vector<REGSAM>{KEY_WOW64_64KEY, KEY_WOW64_64KEY, KEY_WOW64_64KEY, KEY_WOW64_32KEY,
                                  KEY_WOW64_32KEY, KEY_WOW64_32KEY}),
             opened);
-  EXPECT_TRUE(CallsOf(Op::RegDeleteKeyA).empty());
   // Only the x86 build needs to ask whether this is 64-bit Windows.
   EXPECT_EQ(ProcessBits == 32 ? 1u : 0u, CallsOf(Op::IsWow64Process).size());
-  std::vector<std::string> deleted; // the view flag and the reserved argument
-  for (const auto &call : CallsOf(Op::RegDeleteKeyExA)) {
-    EXPECT_EQ(ERROR_SUCCESS, call.result) << call.args;
-    std::size_t flag = call.args.find("\", ") + 3;
-    deleted.push_back(call.args.substr(flag, call.args.find(" (", flag) - flag));
-  }
-  EXPECT_EQ((std::vector<std::string>{"0x100, 0", "0x100, 0", "0x100, 0", "0x200, 0", "0x200, 0",
-                                      "0x200, 0"}),
-            deleted);
+  // Each key deleted through its handle, which names its view.
+  EXPECT_EQ((std::vector<std::string>{Below("A\\B"), Below("A"), PatchKeyPath,
+                                      std::string(Wow64Key) + "\\A\\B",
+                                      std::string(Wow64Key) + "\\A", Wow64Key}),
+            Deleted());
 }
 
 TEST_F(Views, ChildThatWillNotGoIsWarnedAboutInEachView) {
   TreeIn(64, {"Locked\\Inner", "Other"});
   TreeIn(32, {"Locked\\Inner", "Other"});
-  // The name is the same in both views, so both refuse.
-  emulated::FailOnKey(Op::RegDeleteKeyExA, Below("Locked\\Inner"), ERROR_ACCESS_DENIED);
+  emulated::FailOnKey(Op::NtDeleteKey, Below("Locked\\Inner"), emulated::StatusAccessDenied);
+  emulated::FailOnKey(Op::NtDeleteKey, std::string(Wow64Key) + "\\Locked\\Inner",
+                      emulated::StatusAccessDenied);
 
   EXPECT_EQ(0, Run());
 
@@ -107,8 +103,8 @@ TEST_F(Views, ChildThatWillNotGoIsWarnedAboutInEachView) {
 
 TEST_F(Views, CopyLeftInOneViewIsAFailure) {
   TreeIn(64, {"A"});
-  // Past the buffer, in the 32-bit view only.
-  TreeIn(32, {std::string(120, 'L') + "\\" + std::string(120, 'M')});
+  // A name the ANSI code page cannot hold, in the 32-bit view only.
+  TreeIn(32, {"L\\\xCE\xA9"});
 
   EXPECT_EQ(0, Run());
 
@@ -125,7 +121,10 @@ TEST_F(Views, NothingIsAskedAboutViewsBeforeTheGatesPass) {
   Run();
 
   ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
-  EXPECT_EQ(5u, emulated::Calls().size()); // the version, the three of the SID, the box
+  // The version, the three of the SID, the box.
+  EXPECT_EQ((std::vector<Op>{Op::GetVersionExA, Op::AllocateAndInitializeSid,
+                             Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA}),
+            Ops());
 }
 
 #if PATCH_PROCESS_BITS == 32
@@ -148,43 +147,26 @@ TEST_F(Views, ThirtyTwoBitWindowsSeesTheSameCallsAsEver) {
                            call.args.substr(0, call.args.find(" ->")));
       }
     }
-    const std::string key = "\"Software\\Crystal Semiconductor";
+    const std::string key = "\"Software\\Crystal Semiconductor\"";
     EXPECT_EQ((std::vector<std::string>{
-                  "RegOpenKeyExA HKLM, " + key + "\", 8, 0xf003f",
+                  "RegOpenKeyExA HKLM, " + key + ", 8, 0xf003f",
+                  "NtDeleteKey 0x100",
                   "RegEnumKeyExA 0x100, 0, 260",
-                  "RegOpenKeyExA HKLM, " + key + "\\A\", 8, 0xf003f",
+                  "RegOpenKeyExA 0x100, \"A\", 8, 0xf003f",
+                  "NtDeleteKey 0x104",
                   "RegEnumKeyExA 0x104, 0, 260",
-                  "RegOpenKeyExA HKLM, " + key + "\\A\\B\", 8, 0xf003f",
-                  "RegEnumKeyExA 0x108, 0, 260",
-                  "RegQueryValueExA 0x108, \"SymbolicLinkValue\"",
+                  "RegOpenKeyExA 0x104, \"B\", 8, 0xf003f",
+                  "NtDeleteKey 0x108",
                   "RegCloseKey 0x108",
-                  "RegDeleteKeyA HKLM, " + key + "\\A\\B\"",
                   "RegEnumKeyExA 0x104, 0, 260",
+                  "NtDeleteKey 0x104",
                   "RegCloseKey 0x104",
-                  "RegDeleteKeyA HKLM, " + key + "\\A\"",
                   "RegEnumKeyExA 0x100, 0, 260",
+                  "NtDeleteKey 0x100",
                   "RegCloseKey 0x100",
-                  "RegDeleteKeyA HKLM, " + key + "\"",
               }),
               registry);
     EXPECT_EQ(hasIsWow64Process ? 1u : 0u, CallsOf(Op::IsWow64Process).size());
-    EXPECT_TRUE(CallsOf(Op::RegDeleteKeyExA).empty());
-  }
-}
-
-TEST_F(Views, WithoutRegDeleteKeyExAOnlyTheOwnViewIsCleared) {
-  // No Windows that has IsWow64Process say yes lacks it; should one, the
-  // patch can clear only the view it runs in, as where there are no views.
-  emulated::SetExported("RegDeleteKeyExA", false);
-  TreeIn(64, {"A"});
-  TreeIn(32, {"A"});
-
-  Run();
-
-  EXPECT_TRUE(emulated::KeyExists(PatchKeyPath + std::string("\\A")));
-  EXPECT_FALSE(emulated::KeyExists(Wow64Key)); // the x86 build's own view
-  for (const auto &call : emulated::Calls()) {
-    EXPECT_EQ(std::string::npos, call.args.find("0xf013f")) << "the other view was opened";
   }
 }
 

@@ -79,6 +79,22 @@ Registry registry;
 
 std::string Shown(const Key *key) { return key->path.empty() ? "HKLM" : key->path; }
 
+// A name as the A functions hand it out. The model's names are UTF-8, and
+// its ANSI code page holds ASCII only: every other character comes back as
+// '?', and that name then opens no key (or another one that has it).
+std::string Narrow(const std::string &name) {
+  std::string narrow;
+  for (char c : name) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      narrow += c;
+    } else if (byte >= 0xC0) {
+      narrow += '?'; // the first byte of a character; the rest are 0x80-0xBF
+    }
+  }
+  return narrow;
+}
+
 // The key that a handle names, or null for a handle that is not open.
 Key *Resolve(HKEY handle) {
   if (handle == HKEY_LOCAL_MACHINE) {
@@ -216,10 +232,11 @@ Key *Create(const std::string &path) {
 }
 
 // Takes a key without subkeys out of the tree; its open handles still hold
-// it. `deleting` counts the handles the deletion goes through, which are not
-// left open by anyone.
-void Remove(Key *key, unsigned deleting) {
-  if (key->handles > deleting) {
+// it. `deleting` counts the program's handles the deletion goes through,
+// which are not left open by anyone; another process's deletion is no
+// deletion of a key the program holds open.
+void Remove(Key *key, unsigned deleting, bool byProgram = true) {
+  if (byProgram && key->handles > deleting) {
     registry.deletedWhileOpen.push_back(key->path);
   }
   Key *parent = key->parent;
@@ -245,6 +262,9 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   std::string named;
   bool valid = base && Target(base, lpSubKey, rest, named);
   bool viewed = !base || base != registry.root.get() || InView(rest, samDesired);
+  if (valid && viewed && base == registry.root.get()) {
+    named = rest; // as the view keeps it
+  }
   if (LONG error = Fault(Op::RegOpenKeyExA, named)) {
     return Record(Op::RegOpenKeyExA, named, args, error);
   }
@@ -295,7 +315,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   if (dwIndex >= key->subkeys.size()) {
     return Record(Op::RegEnumKeyExA, path, args, ERROR_NO_MORE_ITEMS);
   }
-  const std::string &name = std::next(key->subkeys.begin(), dwIndex)->first;
+  std::string name = Narrow(std::next(key->subkeys.begin(), dwIndex)->first);
   if (*lpcchName <= name.size()) {
     return Record(Op::RegEnumKeyExA, path, args, ERROR_MORE_DATA);
   }
@@ -449,6 +469,17 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 namespace emulated {
 
 void CreateKey(const std::string &path) { Create(path); }
+
+void RemoveTree(const std::string &path) {
+  Key *key = Lookup(path);
+  if (!key || !key->parent) {
+    return;
+  }
+  while (!key->subkeys.empty()) {
+    RemoveTree(key->subkeys.begin()->second->path);
+  }
+  Remove(key, 0, false);
+}
 
 void SetValue(const std::string &path, const std::string &name, const std::string &data) {
   Create(path)->values[name] = Value{REG_SZ, data + '\0'};

@@ -61,6 +61,8 @@ struct System {
   std::vector<CountFault> countFaults;
   std::map<Op, unsigned> counts;
   std::size_t callLimit = static_cast<std::size_t>(-1);
+  std::size_t changeAt = 0;
+  std::function<void()> change;
   bool limitReached = false;
 };
 
@@ -82,6 +84,11 @@ void Log(Op op, const std::string &key, const std::string &args, long long resul
 }
 
 LONG Fault(Op op, const std::string &key) {
+  if (machine.change && machine.calls.size() + 1 >= machine.changeAt) {
+    auto change = std::move(machine.change);
+    machine.change = nullptr;
+    change();
+  }
   if (machine.calls.size() >= machine.callLimit) {
     machine.limitReached = true;
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -323,6 +330,11 @@ void FailOnKey(Op op, const std::string &path, LONG error) {
 
 void FailAt(Op op, unsigned n, LONG error) {
   machine.countFaults.push_back(CountFault{op, n, error});
+}
+
+void AtCall(std::size_t n, std::function<void()> change) {
+  machine.changeAt = n;
+  machine.change = std::move(change);
 }
 
 void SetCallLimit(std::size_t limit) { machine.callLimit = limit; }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -185,8 +186,9 @@ const char *Name(Op op);
 bool IsRegistry(Op op);
 
 // One platform call as it was made. `key` is the full path below
-// HKEY_LOCAL_MACHINE of the key the call acted on ("" for none, "HKLM" for the
-// root itself); `args` renders every argument as passed.
+// HKEY_LOCAL_MACHINE of the key the call acted on, as its registry view keeps
+// it ("" for none, "HKLM" for the root itself); `args` renders every
+// argument as passed.
 struct Call {
   Op op;
   std::string key;
@@ -225,8 +227,13 @@ void SetExported(const std::string &function, bool exported);
 bool SameName(const std::string &a, const std::string &b);
 
 // Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE and name
-// keys as they are stored: these never follow a link.
+// keys as they are stored: these never follow a link. Names are UTF-8; the
+// ANSI code page holds ASCII only, so RegEnumKeyExA hands out '?' for every
+// other character, as Windows does with a character its code page lacks.
 void CreateKey(const std::string &path);
+// Deletes the key with its subtree, as another process would: the program's
+// handles to those keys stay open, on deleted keys.
+void RemoveTree(const std::string &path);
 void SetValue(const std::string &path, const std::string &name, const std::string &data);
 // A registry link, as REG_OPTION_CREATE_LINK makes one: a key whose
 // "SymbolicLinkValue" (REG_LINK) holds the target's NT path, such as
@@ -250,6 +257,11 @@ std::vector<std::string> Outside(const std::vector<std::string> &except);
 // case); FailAt to the n-th call of `op` only, counted from 1.
 void FailOnKey(Op op, const std::string &path, LONG error);
 void FailAt(Op op, unsigned n, LONG error);
+
+// Another process's change to the machine, made just before the n-th call
+// (counted from 1 over every call) is served: the way a test races the
+// program. One at a time; a later one replaces it.
+void AtCall(std::size_t n, std::function<void()> change);
 
 // A bound on the calls of one run: past it every call fails, so that a walk
 // that would never end does end, and the test can see that it would not.
