@@ -1,4 +1,6 @@
-# Windows XP 32-bit (5.1) with Debian's MinGW-w64.
+# The x86 executable with Debian's MinGW-w64: it runs on Windows XP and
+# Server 2003, 32-bit or x64, and must start on 95, 98, ME, NT 4.0 and 2000
+# to refuse them, so its PE header asks for no more than 4.00.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
@@ -9,5 +11,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(PATCH_OS_VERSION 5.01)
+set(PATCH_OS_VERSION 4.00)
 set(PATCH_EXE_NAME quenlor-patch)

@@ -1,27 +1,38 @@
-# The shipped executables. Everything here serves three ends: load on a bare
-# Windows XP (system DLLs only, PE versions no higher than XP's), stay small,
-# and come out byte-identical from every clean build.
+# The shipped executables. Everything here serves three ends: start on every
+# Windows the program must run on or refuse (system DLLs only, PE versions
+# no higher than the oldest such system's), stay small, and come out
+# byte-identical from every clean build.
 enable_language(RC)
 
-# The toolchain files name the target; a native MinGW build defaults to XP.
+# The toolchain files name the target; a native MinGW build defaults to x86,
+# which must start on Windows 95 and NT 4.0 so as to refuse them.
 if(NOT PATCH_OS_VERSION)
-  set(PATCH_OS_VERSION 5.01)
+  set(PATCH_OS_VERSION 4.00)
 endif()
 if(NOT PATCH_EXE_NAME)
   set(PATCH_EXE_NAME quenlor-patch)
 endif()
 
-# Only the DLLs the program calls, and in the compiler's own order after them,
-# where msvcrt comes before kernel32: XP x64's KERNEL32 may lack some runtime
-# helpers (__C_specific_handler) that its msvcrt has.
+# No C runtime: only the three system DLLs the program calls, and its own
+# entry point (platform/start.cpp) instead of the runtime's start-up code.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PATCH_ENTRY PatchStart)
+else()
+  set(PATCH_ENTRY _PatchStart@0) # a WINAPI function's name as x86 objects spell it
+endif()
 
-string(REGEX REPLACE "^5\\.0?" "" PATCH_OS_MINOR ${PATCH_OS_VERSION})
+# "4.00" or "5.02": the subsystem version the loader checks, and the OS
+# version beside it.
+string(REPLACE "." ";" PATCH_OS_PARTS ${PATCH_OS_VERSION})
+list(GET PATCH_OS_PARTS 0 PATCH_OS_MAJOR)
+list(GET PATCH_OS_PARTS 1 PATCH_OS_MINOR)
+math(EXPR PATCH_OS_MINOR "${PATCH_OS_MINOR}")
 set(PATCH_WINDOWS_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
-set(PATCH_WINDOWS_LINK_FLAGS -s -static -mwindows -Wl,--no-insert-timestamp
-    -Wl,--subsystem,windows:${PATCH_OS_VERSION}
-    -Wl,--major-os-version,5 -Wl,--minor-os-version,${PATCH_OS_MINOR})
+    -fno-stack-protector -mno-stack-arg-probe -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+set(PATCH_WINDOWS_LINK_FLAGS -s -nostdlib -Wl,-e,${PATCH_ENTRY} -Wl,--no-insert-timestamp
+    -Wl,--subsystem,windows:${PATCH_OS_MAJOR}.${PATCH_OS_MINOR}
+    -Wl,--major-os-version,${PATCH_OS_MAJOR} -Wl,--minor-os-version,${PATCH_OS_MINOR})
 
 # The manifest (docs/design.md says why each part is as it is): common
 # controls 6 for the system's visual style on XP, and a requestedExecutionLevel
@@ -44,11 +55,11 @@ function(patch_windows_executable name description)
   configure_file(${PROJECT_SOURCE_DIR}/platform/version.rc.in ${name}.rc @ONLY)
   set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${name}.rc PROPERTIES OBJECT_DEPENDS
     "${PATCH_MANIFEST};${PROJECT_SOURCE_DIR}/platform/patch.ico")
-  add_executable(${name} WIN32 ${ARGN} ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+  add_executable(${name} WIN32 ${ARGN} platform/start.cpp ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE ${PATCH_WINDOWS_FLAGS})
   target_link_options(${name} PRIVATE ${PATCH_WINDOWS_LINK_FLAGS})
-  target_link_libraries(${name} PRIVATE advapi32 user32)
+  target_link_libraries(${name} PRIVATE kernel32 advapi32 user32)
 endfunction()
 
 patch_windows_executable(${PATCH_EXE_NAME}

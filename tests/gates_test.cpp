@@ -137,4 +137,16 @@ TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
   }
 }
 
+TEST_F(Machine, WindowsThatLacksTheSecurityFunctionsIsNoAdministrator) {
+  // No Windows that passes the version gate lacks them; should one, the
+  // patch refuses rather than calls through a null pointer.
+  for (const char *function : {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"}) {
+    SCOPED_TRACE(function);
+    emulated::Reset();
+    emulated::SetExported(function, false);
+    EXPECT_FALSE(IsAdministrator());
+    EXPECT_EQ(0u, emulated::LiveSids());
+  }
+}
+
 } // namespace

@@ -215,6 +215,9 @@ template <typename Function> FARPROC Exported(Function *function) {
 std::vector<Export> Exports() {
   return {{"ntdll", "NtDeleteKey", Exported(&model::NtDeleteKey)},
           {"kernel32", "IsWow64Process", Exported(&IsWow64Process)},
+          {"advapi32", "AllocateAndInitializeSid", Exported(&AllocateAndInitializeSid)},
+          {"advapi32", "CheckTokenMembership", Exported(&CheckTokenMembership)},
+          {"advapi32", "FreeSid", Exported(&FreeSid)},
           {"advapi32", "RegDeleteKeyExA", Exported(&RegDeleteKeyExA)}};
 }
 
