@@ -87,18 +87,21 @@ def demo(prefix, machine, shots, interactive):
 
 def docs(prefix, machine, where):
     """The four boxes, each staged the way a user would meet it."""
-    # 272 characters: B's path does not fit, so B, then A, then the key stay.
-    long_path = KEY + "\\" + "A" * 120 + "\\" + "B" * 120
+    # A subkey whose name the ANSI code page cannot hold comes back altered
+    # and opens nothing: it stays, so CS4280, then the key stay.
+    stuck = KEY + r"\CS4280"
     stages = [
-        ("success", machine.version, [KEY + r"\CS4280"], 1),
-        ("refusal", "win2k", [KEY + r"\CS4280"], 1),
-        ("warning", machine.version, [long_path], 1),
-        ("failure", machine.version, [long_path], 3),
+        ("success", machine.version, False, 1),
+        ("refusal", "win2k", False, 1),
+        ("warning", machine.version, True, 1),
+        ("failure", machine.version, True, 3),
     ]
     for view in machine.views[1:]:
         prefix.apply(remove=[KEY], view=view)
-    for name, version, keys, box in stages:
-        prefix.apply(remove=[KEY], keys=keys, version=version, view=machine.views[0])
+    for name, version, stays, box in stages:
+        prefix.apply(remove=[KEY], keys=[stuck], version=version, view=machine.views[0])
+        if stays:
+            prefix.run_regtool("omega", stuck, view=machine.views[0])
         result = run(prefix, machine.exe, where / "raw", False, stem=name)
         os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
         print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")

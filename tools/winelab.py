@@ -21,6 +21,8 @@ OPERATIONS = [
     "kernel32.GetVersionExA",
     "kernel32.IsWow64Process",
     "kernelbase.IsWow64Process",  # what GetProcAddress finds behind kernel32's forward
+    "kernel32.GetProcAddress",
+    "kernelbase.GetProcAddress",
     "advapi32.AllocateAndInitializeSid",
     "advapi32.CheckTokenMembership",
     "advapi32.FreeSid",
@@ -292,6 +294,31 @@ class Prefix:
         which = self._which(view)
         self.wine(str(self.regtool), *([f"/{which}"] if which else []), *args, log="regtool.log",
                   check=True)
+
+    def run_regtool(self, *args, view=None):
+        """Runs the registry tool (tests/wine/regtool.cpp says what it does)."""
+        self._regtool(list(args), view)
+
+    def log_text(self, name):
+        return (self.logs / name).read_text(errors="replace")
+
+    def wait_for_log(self, name, text, timeout):
+        """Waits until the log `name` holds `text`."""
+        deadline = time.monotonic() + timeout
+        while text not in self.log_text(name):
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{name} never said {text!r}: {self.log_text(name)[-500:]}")
+            time.sleep(0.05)
+
+    def start_regtool(self, *args, view=None):
+        """Starts the registry tool beside whatever runs next, as another
+        process would; returns the process, whose output goes to a log."""
+        which = self._which(view)
+        with self._log("regtool-race.log") as out:
+            return subprocess.Popen([self.loader, str(self.regtool),
+                                     *([f"/{which}"] if which else []), *args],
+                                    env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=out)
 
     def apply(self, remove=(), keys=(), values=None, version=None, view=None):
         """Removes each key in `remove` with its subtree, then, in one

@@ -1,17 +1,28 @@
-// The Wine suite's own registry tool, for what reg.exe cannot do safely:
-// make registry links, and delete subtrees that may hold them. reg.exe's
-// `delete /f` and a .reg file's [-key] follow a link into its target, and
-// .reg imports also ignore the registry view they are told to use.
+// The Wine suite's own registry tool, for what reg.exe cannot do safely or
+// at all: make registry links, delete subtrees that may hold them, make keys
+// deeper than a path can name or with names outside the ANSI code page, and
+// race the patch as another process would. reg.exe's `delete /f` and a .reg
+// file's [-key] follow a link into its target, and .reg imports also ignore
+// the registry view they are told to use.
 //
 // Usage: regtool.exe [/32|/64] COMMAND...
 //   link KEY TARGET   creates HKLM\KEY as a link to the NT path TARGET
 //   clear KEY         deletes HKLM\KEY and its subtree, each key through its
 //                     own handle, so that a link goes as itself
+//   deep KEY N        creates N levels of 100-character names below HKLM\KEY,
+//                     each relative to the one above
+//   omega KEY         creates HKLM\KEY\Caf\u03a9, a name the ANSI code page
+//                     of a Western system cannot hold
+//   race KEY N TARGET for each i below N-1: waits until HKLM\KEY\Leaf<i>
+//                     is gone, then at once (after a delay that differs
+//                     from one i to the next) swaps Leaf<i+1> for a link to
+//                     the NT path TARGET\Victim<i+1>; ends when the key goes
 // /32 and /64 choose the registry view on 64-bit Windows. Exits 0 when
 // every command did what it says, and names the first that did not.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -21,11 +32,11 @@ using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE);
 REGSAM view = 0;
 NtDeleteKeyFunction ntDeleteKey = nullptr;
 
-bool Link(const char *path, const char *target) {
+// Creates `path` below `parent` as a link to the NT path `target`.
+bool Link(HKEY parent, const char *path, const char *target) {
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr,
-                      REG_OPTION_NON_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | view,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE | REG_OPTION_CREATE_LINK,
+                      KEY_ALL_ACCESS | view, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return false;
   }
   // The target as UTF-16 without its terminating zero, as the kernel reads it.
@@ -47,18 +58,18 @@ bool IsLink(HKEY key) {
 }
 
 // Relative to each parent's handle, so that no path grows past what the
-// A functions take.
-bool Clear(HKEY parent, const char *name) {
+// registry functions take, and by wide names, which every key's name is.
+bool Clear(HKEY parent, const wchar_t *name) {
   HKEY key = nullptr;
-  LONG opened = RegOpenKeyExA(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key);
+  LONG opened = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key);
   if (opened != ERROR_SUCCESS) {
     return opened == ERROR_FILE_NOT_FOUND;
   }
   if (!IsLink(key)) {
-    char child[MAX_PATH];
+    wchar_t child[MAX_PATH];
     DWORD length = MAX_PATH;
     for (DWORD i = 0;
-         RegEnumKeyExA(key, i, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         RegEnumKeyExW(key, i, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
          length = MAX_PATH) {
       i += Clear(key, child) ? 0 : 1; // a deleted child lets the next one move up
     }
@@ -66,6 +77,91 @@ bool Clear(HKEY parent, const char *name) {
   bool deleted = ntDeleteKey(key) >= 0;
   RegCloseKey(key);
   return deleted;
+}
+
+bool Deep(const char *path, int levels) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  char name[101];
+  for (int level = 0; key && level < levels; ++level) {
+    std::snprintf(name, sizeof name, "%03d%097d", level, 0);
+    HKEY below = nullptr;
+    if (RegCreateKeyExA(key, name, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &below,
+                        nullptr) != ERROR_SUCCESS) {
+      below = nullptr;
+    }
+    RegCloseKey(key);
+    key = below;
+  }
+  return key && RegCloseKey(key) == ERROR_SUCCESS;
+}
+
+bool Omega(const char *path) {
+  HKEY parent = nullptr;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | view, &parent) != ERROR_SUCCESS) {
+    return false;
+  }
+  LONG created = RegCreateKeyExW(parent, L"Caf\u03a9", 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                                 nullptr, &key, nullptr);
+  RegCloseKey(parent);
+  return created == ERROR_SUCCESS && RegCloseKey(key) == ERROR_SUCCESS;
+}
+
+// Whether the key `name` below `parent` is there, as itself; false too once
+// `parent` itself is gone.
+bool Present(HKEY parent, const char *name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(parent, name, REG_OPTION_OPEN_LINK, KEY_READ | view, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+// Another process against the walk: each swap names the next leaf, below
+// the parent's handle, so that nothing is made once the parent has gone.
+bool Race(const char *path, int count, const char *target) {
+  HKEY parent = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | view, &parent) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  DWORD deadline = GetTickCount() + 120000;
+  for (int i = 0; i + 1 < count && GetTickCount() < deadline; ++i) {
+    char leaf[32];
+    std::snprintf(leaf, sizeof leaf, "Leaf%03d", i);
+    while (Present(parent, leaf) && GetTickCount() < deadline) {
+    }
+    DWORD subkeys = 0;
+    if (RegQueryInfoKeyA(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED) {
+      break; // the walk is past this key
+    }
+    for (int spin = 0; spin < i % 5; ++spin) {
+      Present(parent, leaf);
+    }
+    std::snprintf(leaf, sizeof leaf, "Leaf%03d", i + 1);
+    char victim[MAX_PATH];
+    std::snprintf(victim, sizeof victim, "%s\\Victim%03d", target, i + 1);
+    HKEY next = nullptr;
+    if (RegOpenKeyExA(parent, leaf, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &next) ==
+        ERROR_SUCCESS) {
+      ntDeleteKey(next);
+      RegCloseKey(next);
+    }
+    if (Link(parent, leaf, victim)) {
+      std::printf("swapped %s\n", leaf);
+      std::fflush(stdout);
+    }
+  }
+  RegCloseKey(parent);
+  std::printf("done\n");
+  return true;
 }
 
 } // namespace
@@ -81,13 +177,25 @@ int main(int argc, char **argv) {
     bool done = false;
     const char *command = argv[i];
     if (std::strcmp(command, "link") == 0 && i + 2 < argc) {
-      done = Link(argv[i + 1], argv[i + 2]);
+      done = Link(HKEY_LOCAL_MACHINE, argv[i + 1], argv[i + 2]);
       i += 3;
+    } else if (std::strcmp(command, "deep") == 0 && i + 2 < argc) {
+      done = Deep(argv[i + 1], std::atoi(argv[i + 2]));
+      i += 3;
+    } else if (std::strcmp(command, "omega") == 0 && i + 1 < argc) {
+      done = Omega(argv[i + 1]);
+      i += 2;
+    } else if (std::strcmp(command, "race") == 0 && i + 3 < argc && ntDeleteKey) {
+      done = Race(argv[i + 1], std::atoi(argv[i + 2]), argv[i + 3]);
+      i += 4;
     } else if (std::strcmp(command, "clear") == 0 && i + 1 < argc && ntDeleteKey) {
-      done = Clear(HKEY_LOCAL_MACHINE, argv[i + 1]);
+      wchar_t key[MAX_PATH];
+      done = MultiByteToWideChar(CP_ACP, 0, argv[i + 1], -1, key, MAX_PATH) > 0 &&
+             Clear(HKEY_LOCAL_MACHINE, key);
       i += 2;
     } else {
-      std::fprintf(stderr, "usage: regtool [/32|/64] (link KEY TARGET | clear KEY)...\n");
+      std::fprintf(stderr, "usage: regtool [/32|/64] (link KEY TARGET | clear KEY | deep KEY N | "
+                           "omega KEY | race KEY N TARGET)...\n");
       return 2;
     }
     if (!done) {
