@@ -207,7 +207,8 @@ std::size_t KeysLeftBelow(const Shape &shape) {
       std::string path = level.back();
       level.pop_back();
       for (const auto &name : emulated::Subkeys(path)) {
-        level.push_back(path + "\\" + name);
+        level.push_back(path);
+        level.back().append("\\").append(name);
         ++count;
       }
     }
