@@ -21,9 +21,46 @@ constexpr const char ChildNotDeletedText[] = "Could not delete a child key";
 constexpr const char ErrorCaption[] = "Error";
 constexpr const char WarningCaption[] = "Debug";
 constexpr const char SuccessCaption[] = "";
+constexpr const char HelpCaption[] = "Quenlor audio driver pre-install patch";
+constexpr const char UnknownArgumentText[] = "Unknown argument: ";
+constexpr const char UsageText[] =
+    "Usage: quenlor-patch [/quiet] [/norestart] [/?]\n"
+    "\n"
+    "/quiet or /q: no message boxes; the exit code tells the outcome.\n"
+    "/norestart: accepted and ignored; the patch never restarts Windows.\n"
+    "/? or /help: this help.\n"
+    "\n"
+    "Exit codes with /quiet:\n"
+    "0: the registry key is gone (removed now, or never there)\n"
+    "50: not Windows XP, XP x64 or Server 2003\n"
+    "5: not run by an administrator\n"
+    "1013: some registry keys could not be deleted\n"
+    "87: an argument was not understood (also without /quiet)\n"
+    "Without /quiet the exit code is 0.";
 
-// The whole run, as the body of WinMain: the version gate, the administrator
-// gate, the removal and its report. Always returns 0, the exit code.
+// Exit codes with /quiet, one for each outcome: Windows system error codes,
+// so that `net helpmsg N` explains each on any Windows.
+constexpr int ExitKeyGone = ERROR_SUCCESS;
+constexpr int ExitWrongVersion = ERROR_NOT_SUPPORTED;     // 50, "not supported"
+constexpr int ExitNotAdministrator = ERROR_ACCESS_DENIED; // 5
+constexpr int ExitKeysLeft = ERROR_CANTWRITE; // 1013, "registry key could not be written"
+constexpr int ExitUnknownArgument = ERROR_INVALID_PARAMETER; // 87, with or without /quiet
+
+// What the command line asks for, read before anything else. The program's
+// own name comes first and is passed over; every argument after it starts
+// with "/" or "-" and is a name in any letter case.
+struct Arguments {
+  bool quiet;          // /quiet or /q: no box; the exit code tells the outcome
+  bool help;           // /?, /help or /h: the usage box, and nothing else
+  const char *unknown; // the first argument not understood, or null
+  std::size_t unknownLength;
+};
+Arguments ReadArguments(const char *commandLine);
+
+// The whole run, as the body of WinMain: the arguments, the version gate,
+// the administrator gate, the removal and its report. Returns the exit code:
+// 0 whatever happened, unless /quiet asks for the outcome's own code or an
+// argument was not understood.
 int ApplyPatch();
 
 // Whether the caller's own token holds the built-in Administrators group
@@ -52,10 +89,11 @@ using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE key);
 std::size_t RegistryViews(REGSAM (&views)[2]);
 
 // What the walk needs in one view: the view's flag, passed with every open,
-// and NtDeleteKey, through which every key goes.
+// NtDeleteKey, through which every key goes, and whether warnings are shown.
 struct Walk {
   REGSAM view;
   NtDeleteKeyFunction ntDeleteKey;
+  bool quiet;
 };
 
 // Deletes the key `name` below the open key `parent`, with its whole
@@ -68,7 +106,7 @@ struct Walk {
 LONG DeleteKey(HKEY parent, const char *name, const Walk &walk);
 
 // Deletes every subkey of the open key `key`. Each child that stays gets one
-// warning and is stepped over.
+// warning (none when quiet) and is stepped over.
 void DeleteSubkeys(HKEY key, const Walk &walk);
 
 // A "Debug" warning box.

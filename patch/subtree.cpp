@@ -51,7 +51,9 @@ void DeleteSubkeys(HKEY key, const Walk &walk) {
     LONG result = DeleteKey(key, name, walk);
     bool missing = result == ERROR_FILE_NOT_FOUND && !vanished;
     if (result != ERROR_SUCCESS && !missing) {
-      ShowWarning(ChildNotDeletedText);
+      if (!walk.quiet) {
+        ShowWarning(ChildNotDeletedText);
+      }
       ++index;
     }
     vanished = missing;

@@ -29,8 +29,8 @@ TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {
   } else {
     ExpectLastBox(VersionRefusedText, ErrorCaption, MB_ICONERROR);
     // Nothing is looked up either: what the gate refuses may lack it.
-    EXPECT_EQ((std::vector<Op>{Op::GetVersionExA, Op::MessageBoxA}), Ops());
-    EXPECT_EQ(2u, emulated::Calls().size());
+    EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::GetVersionExA, Op::MessageBoxA}), Ops());
+    EXPECT_EQ(3u, emulated::Calls().size());
     EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
   }
 }
@@ -69,10 +69,9 @@ TEST_F(Machine, FailedVersionQueryIsRefused) {
 
 TEST_F(Machine, VersionIsAskedWithTheBasicRecord) {
   Run();
-  ASSERT_FALSE(emulated::Calls().empty());
-  EXPECT_EQ(Op::GetVersionExA, emulated::Calls().front().op);
-  EXPECT_EQ(1, emulated::Calls().front().result);
-  EXPECT_EQ(0u, emulated::Calls().front().args.rfind("size 148", 0));
+  ASSERT_EQ(1u, CallsOf(Op::GetVersionExA).size());
+  EXPECT_EQ(1, CallsOf(Op::GetVersionExA).front().result);
+  EXPECT_EQ(0u, CallsOf(Op::GetVersionExA).front().args.rfind("size 148", 0));
 }
 
 TEST_F(Machine, NonAdministratorIsRefusedAndNothingIsTouched) {
@@ -122,16 +121,21 @@ TEST_F(Machine, AdministratorTestAsksAboutAdministratorsEachTime) {
 TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
   Tree({"A"});
   Run();
-  const std::vector<Op> gates = {Op::GetVersionExA, Op::AllocateAndInitializeSid,
-                                 Op::CheckTokenMembership, Op::FreeSid};
+  // The command line is read first, so that a bad argument stops the run
+  // before anything else.
+  const std::vector<Op> gates = {Op::GetCommandLineA, Op::GetVersionExA,
+                                 Op::AllocateAndInitializeSid, Op::CheckTokenMembership,
+                                 Op::FreeSid};
   std::vector<Op> ops = Ops();
   ASSERT_GT(ops.size(), gates.size());
-  EXPECT_EQ(gates, std::vector<Op>(ops.begin(), ops.begin() + 4));
+  EXPECT_EQ(gates, std::vector<Op>(ops.begin(), ops.begin() + 5));
   for (std::size_t i = gates.size(); i < ops.size(); ++i) {
     EXPECT_EQ(0u, std::count(gates.begin(), gates.end(), ops[i])) << emulated::Name(ops[i]);
   }
   // Every look-up comes after the version gate, each of what XP has.
-  EXPECT_EQ(Op::GetVersionExA, emulated::Calls().front().op);
+  for (std::size_t i = 0; emulated::Calls()[i].op != Op::GetVersionExA; ++i) {
+    EXPECT_NE(Op::GetProcAddress, emulated::Calls()[i].op);
+  }
   for (const auto &call : CallsOf(Op::GetProcAddress)) {
     EXPECT_EQ(1, call.result) << call.args;
   }

@@ -52,7 +52,7 @@ protected:
 
   // The walk in the one view of 32-bit Windows, as the run makes it.
   static Walk OwnWalk() {
-    return Walk{0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey")};
+    return Walk{0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), false};
   }
 
   // The calls of the run but the look-ups of functions some Windows lacks.

@@ -21,6 +21,7 @@ struct Shape {
   bool exists;
   DWORD major, minor;
   bool administrator;
+  bool quiet; // run with /quiet: no box, and each outcome's exit code
   // Registry links by their path below the patch key ("" for the key
   // itself), each a leaf, with the NT path they point at.
   std::map<std::string, std::string> links;
@@ -31,7 +32,7 @@ struct Shape {
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
            DWORD major = 5, DWORD minor = 1, bool administrator = true) {
-  return Shape{name, std::move(keys), exists, major, minor, administrator, {}, {0}};
+  return Shape{name, std::move(keys), exists, major, minor, administrator, false, {}, {0}};
 }
 
 // The same shape on XP x64 (5.2), with the key in `views`.
@@ -43,6 +44,13 @@ Shape On64(Shape shape, std::vector<unsigned> views) {
   shape.major = 5;
   shape.minor = 2;
   shape.views = std::move(views);
+  return shape;
+}
+
+// The same shape, run with /quiet.
+Shape Quiet(Shape shape) {
+  shape.name += ", quiet";
+  shape.quiet = true;
   return shape;
 }
 
@@ -118,8 +126,8 @@ const Op AllOps[] = {Op::GetVersionExA,        Op::AllocateAndInitializeSid,
                      Op::MessageBoxA,          Op::GetModuleHandleA,
                      Op::GetProcAddress,       Op::IsWow64Process};
 const std::set<Op> GateOps = {
-    Op::GetVersionExA, Op::AllocateAndInitializeSid, Op::CheckTokenMembership, Op::FreeSid,
-    Op::MessageBoxA,   Op::GetModuleHandleA,         Op::GetProcAddress};
+    Op::GetCommandLineA, Op::GetVersionExA, Op::AllocateAndInitializeSid, Op::CheckTokenMembership,
+    Op::FreeSid,         Op::MessageBoxA,   Op::GetModuleHandleA,         Op::GetProcAddress};
 const char *const SidFunctions[] = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"};
 
 // What another process does to the subtree at one moment of the run.
@@ -172,6 +180,7 @@ void Build(const Shape &shape) {
   emulated::Reset();
   emulated::SetVersion(shape.major, shape.minor);
   emulated::SetAdministrator(shape.administrator);
+  emulated::SetCommandLine(shape.quiet ? "quenlor-patch.exe /quiet" : "quenlor-patch.exe");
   emulated::SetWindowsBits(Windows64(shape) ? 64 : 32);
   for (unsigned view : Windows64(shape) ? std::vector<unsigned>{64, 32} : shape.views) {
     for (const auto &key : Neighbours) {
@@ -225,9 +234,6 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
   if (emulated::CallLimitReached()) {
     wrong.push_back("the run did not end within its call limit");
   }
-  if (exitCode != 0) {
-    wrong.push_back("exit code " + std::to_string(exitCode));
-  }
   if (emulated::OpenHandles() || emulated::LiveSids()) {
     wrong.push_back("left open: " + std::to_string(emulated::OpenHandles()) + " handles, " +
                     std::to_string(emulated::LiveSids()) + " SIDs");
@@ -264,16 +270,23 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
                       (failed(Op::AllocateAndInitializeSid) || failed(Op::CheckTokenMembership) ||
                        (event && event->refusesAdministrator) || !shape.administrator);
   std::string expected;
+  int code = 0; // with /quiet
   if (versionRefused) {
     expected = VersionRefusedText;
+    code = ExitWrongVersion;
   } else if (adminRefused) {
     expected = NotAdministratorText;
+    code = ExitNotAdministrator;
   } else {
     bool left = false;
     for (const auto &copy : Copies(shape)) {
       left = left || emulated::KeyExists(copy);
     }
     expected = left ? FailureText : SuccessText;
+    code = left ? ExitKeysLeft : ExitKeyGone;
+  }
+  if (exitCode != (shape.quiet ? code : 0)) {
+    wrong.push_back("exit code " + std::to_string(exitCode) + " for \"" + expected + "\"");
   }
   if ((versionRefused || adminRefused) && registryCalls + otherCalls) {
     wrong.push_back("a refusing gate let " + std::to_string(registryCalls + otherCalls) +
@@ -290,7 +303,11 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
     wrong.push_back(std::to_string(warnings) + " warnings for " + std::to_string(left) +
                     " keys left");
   }
-  if (boxes.size() != warnings + 1) {
+  if (shape.quiet) {
+    if (!boxes.empty()) {
+      wrong.push_back(std::to_string(boxes.size()) + " boxes in a quiet run");
+    }
+  } else if (boxes.size() != warnings + 1) {
     wrong.push_back(std::to_string(boxes.size()) + " boxes for " + std::to_string(warnings) +
                     " warnings and one outcome");
   } else if (boxes.back()->args.find("\"" + expected + "\"") == std::string::npos) {
@@ -535,6 +552,10 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   };
   shapes.push_back(On64(named("link at the top"), {64, 32}));
   shapes.push_back(On64(named("patch key is a link"), {32}));
+  for (const char *name : {"A\\B\\C with A\\D", "refused 5.0", "not an administrator",
+                           "A\\B\\C with A\\D on XP x64, view 64 32"}) {
+    shapes.push_back(Quiet(named(name)));
+  }
   for (const auto &shape : shapes) {
     Sweep(shape, tally);
   }
@@ -545,7 +566,8 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     // One in five on XP x64, in one view or both.
     const std::vector<unsigned> views[] = {{0}, {0}, {0}, {0}, {64, 32}, {64}, {32}};
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
-    Sweep(chosen.front() ? On64(tree, chosen) : tree, tally);
+    tree = chosen.front() ? On64(tree, chosen) : tree;
+    Sweep(i % 7 == 3 ? Quiet(tree) : tree, tally); // one in seven with /quiet
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
   for (std::size_t i = 0; i < large; ++i) {

@@ -121,8 +121,8 @@ TEST_F(Views, NothingIsAskedAboutViewsBeforeTheGatesPass) {
   Run();
 
   ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
-  // The version, the three of the SID, the box.
-  EXPECT_EQ((std::vector<Op>{Op::GetVersionExA, Op::AllocateAndInitializeSid,
+  // The command line, the version, the three of the SID, the box.
+  EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::GetVersionExA, Op::AllocateAndInitializeSid,
                              Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA}),
             Ops());
 }

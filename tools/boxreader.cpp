@@ -10,10 +10,13 @@
 //
 // With /standard-user the program runs as a standard user would: with this
 // process's token, but the Administrators group (S-1-5-32-544) deny-only,
-// as in the filtered token Windows gives an administrator's programs.
+// as in the filtered token Windows gives an administrator's programs. With
+// /any-process the boxes of every process count, not only the program's
+// own: for a program that starts the one to watch, as cmd.exe runs a batch
+// file's.
 //
-// Usage: boxreader.exe dismiss|hold|watch REPORT TIMEOUT_SECONDS [/standard-user] PROGRAM
-//        [ARGUMENT...]
+// Usage: boxreader.exe dismiss|hold|watch REPORT TIMEOUT_SECONDS [/standard-user]
+//        [/any-process] PROGRAM [ARGUMENT...]
 #include <windows.h>
 
 #include <cstdio>
@@ -23,7 +26,7 @@
 namespace {
 
 struct Search {
-  DWORD process;
+  DWORD process; // 0: any
   HWND found;
 };
 
@@ -32,7 +35,7 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
   char className[16];
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == search->process && IsWindowVisible(window) &&
+  if ((owner == search->process || !search->process) && IsWindowVisible(window) &&
       GetClassNameA(window, className, sizeof className) && std::strcmp(className, "#32770") == 0) {
     search->found = window;
     return FALSE;
@@ -78,9 +81,11 @@ int main(int argc, char **argv) {
   int first = 4;
   bool standardUser = argc > first && std::strcmp(argv[first], "/standard-user") == 0;
   first += standardUser ? 1 : 0;
+  bool anyProcess = argc > first && std::strcmp(argv[first], "/any-process") == 0;
+  first += anyProcess ? 1 : 0;
   if (argc <= first) {
     std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT TIMEOUT [/standard-user] "
-                         "PROGRAM [ARG...]\n");
+                         "[/any-process] PROGRAM [ARG...]\n");
     return 2;
   }
   const char *mode = argv[1];
@@ -132,7 +137,7 @@ int main(int argc, char **argv) {
       std::fclose(report);
       return 1;
     }
-    Search search = {process.dwProcessId, nullptr};
+    Search search = {anyProcess ? 0 : process.dwProcessId, nullptr};
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
     if (!search.found) {
       continue;

@@ -365,7 +365,7 @@ class Prefix:
     # Running an executable.
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
-            timeout=60, desktop=None, standard_user=False):
+            timeout=60, desktop=None, standard_user=False, any_process=False):
         """Runs `exe` (a Path, or a Windows command line as a list) under the
         box reader and returns what it showed, its exit code, its run time
         and, with relay, the platform calls made from its image.
@@ -373,12 +373,15 @@ class Prefix:
         while it is on screen; `desktop` ("640x480") runs it in a Wine
         virtual desktop, which draws window frames where no window manager
         does; `standard_user` runs it with the Administrators group
-        deny-only in its token, as a standard user's programs run."""
+        deny-only in its token, as a standard user's programs run;
+        `any_process` reads the boxes of every process, for a command such
+        as cmd.exe that starts the program to watch."""
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
         command = [windows_path(exe)] if isinstance(exe, Path) else list(exe)
         user = ["/standard-user"] if standard_user else []
+        user += ["/any-process"] if any_process else []
         args = [str(self.boxreader), mode, windows_path(report), str(timeout), *user, *command]
         if desktop:
             args = ["explorer", f"/desktop=patch,{desktop}"] + args

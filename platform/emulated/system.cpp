@@ -48,6 +48,7 @@ struct Export {
 };
 
 struct System {
+  std::string commandLine = "quenlor-patch.exe";
   DWORD major = 5;
   DWORD minor = 1;
   bool administrator = true;
@@ -261,6 +262,11 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   return address;
 }
 
+LPSTR WINAPI GetCommandLineA() {
+  model::Log(Op::GetCommandLineA, "", "-> " + model::Quote(machine.commandLine.c_str()), 1);
+  return machine.commandLine.data();
+}
+
 HANDLE WINAPI GetCurrentProcess() {
   model::Log(Op::GetCurrentProcess, "", "", -1);
   return CurrentProcess();
@@ -294,6 +300,7 @@ const char *Name(Op op) {
       "RegCloseKey",          "MessageBoxA",
       "GetModuleHandleA",     "GetProcAddress",
       "GetCurrentProcess",    "IsWow64Process",
+      "GetCommandLineA",
   };
   return names[static_cast<int>(op)];
 }
@@ -311,6 +318,8 @@ void SetVersion(DWORD major, DWORD minor) {
 }
 
 void SetAdministrator(bool member) { machine.administrator = member; }
+
+void SetCommandLine(const std::string &commandLine) { machine.commandLine = commandLine; }
 
 void SetWindowsBits(unsigned bits) {
   machine.windowsBits = bits;

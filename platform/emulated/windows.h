@@ -94,6 +94,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_ACCESS_DENIED 5
+#define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
@@ -103,6 +104,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_BAD_PATHNAME 161
 #define ERROR_MORE_DATA 234
 #define ERROR_NO_MORE_ITEMS 259
+#define ERROR_CANTWRITE 1013
 #define ERROR_KEY_DELETED 1018
 #define ERROR_NO_TOKEN 1008
 #define ERROR_INVALID_SID 1337
@@ -147,6 +149,7 @@ LONG WINAPI RegCloseKey(HKEY hKey);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HANDLE WINAPI GetCurrentProcess();
+LPSTR WINAPI GetCommandLineA();
 BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
@@ -181,6 +184,7 @@ enum class Op {
   GetProcAddress,
   GetCurrentProcess,
   IsWow64Process,
+  GetCommandLineA,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -209,6 +213,9 @@ struct Box {
 void Reset();
 
 void SetVersion(DWORD major, DWORD minor);
+// The whole command line, as GetCommandLineA hands it out: the program's own
+// name first, then the arguments. A fresh machine's names the program only.
+void SetCommandLine(const std::string &commandLine);
 void SetAdministrator(bool member);
 // 32-bit or 64-bit Windows, and the bitness of the process (match the build
 // under test: 32 unless _WIN64). 64-bit Windows keeps the 32-bit view of

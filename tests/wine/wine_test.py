@@ -33,6 +33,18 @@ VERSION_REFUSED = ("Error", "This patch is for Windows XP only")
 NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this patch")
 FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
 WARNING = ("Debug", "Could not delete a child key")
+# The usage box, as the box reader reads it: its line breaks become spaces.
+USAGE = ("Usage: quenlor-patch [/quiet] [/norestart] [/?]  "
+         "/quiet or /q: no message boxes; the exit code tells the outcome. "
+         "/norestart: accepted and ignored; the patch never restarts Windows. "
+         "/? or /help: this help.  Exit codes with /quiet: "
+         "0: the registry key is gone (removed now, or never there) "
+         "50: not Windows XP, XP x64 or Server 2003 "
+         "5: not run by an administrator "
+         "1013: some registry keys could not be deleted "
+         "87: an argument was not understood (also without /quiet) "
+         "Without /quiet the exit code is 0.")
+HELP = ("Quenlor audio driver pre-install patch", USAGE)
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
               r"Software\Crystal Semi"]
 # A key outside ours, with values, subkeys and an empty leaf: what a followed
@@ -403,6 +415,52 @@ class WineSuite(unittest.TestCase):
                 self.assertEqual(FAILURE if left else SUCCESS, run.boxes[-1])
         print(f"\nrace: {swapped} leaves swapped for links in {rounds} rounds of {count}")
         self.assertGreater(swapped, 0, "the other process never swapped a leaf")
+
+
+    def run_batch(self, arguments, standard_user=False):
+        """Runs the patch with `arguments` from a batch file, as a deployment
+        tool would (cmd /c), reading every box of any process; returns the
+        run and the %ERRORLEVEL% the batch file recorded."""
+        batch, level = self.prefix.logs / "deploy.cmd", self.prefix.logs / "errorlevel.txt"
+        level.unlink(missing_ok=True)
+        batch.write_bytes(f'@echo off\r\n"{winelab.windows_path(EXE)}" {arguments}\r\n'
+                          f'>"{winelab.windows_path(level)}" echo %ERRORLEVEL%\r\n'.encode())
+        run = self.prefix.run(["cmd", "/c", winelab.windows_path(batch)], relay=False,
+                              desktop=DESKTOP, standard_user=standard_user, any_process=True)
+        self.assertFalse(run.timed_out)
+        return run, int(level.read_text().strip())
+
+    def test_deployment_tools_read_each_outcome_from_the_exit_code(self):
+        keys = subtree(2, 2)
+        cases = [
+            # name, Windows, arguments, standard user, a child that stays,
+            # %ERRORLEVEL%, boxes, whether the key goes
+            ("removal", XP, "/quiet /norestart", False, False, 0, [], True),
+            ("refused version", "win2k", "/quiet", False, False, 50, [], False),
+            ("standard user", XP, "/Q", True, False, 5, [], False),
+            ("keys left", XP, "-quiet", False, True, 1013, [], False),
+            ("help", XP, "/?", False, False, 0, [HELP], False),
+            ("unknown argument", XP, "/force", False, False, 87,
+             [("Error", "Unknown argument: /force  " + USAGE)], False),
+            ("unknown argument, quiet", "win98", "/quiet /force", False, False, 87, [], False),
+            ("no argument", XP, "", False, False, 0, [SUCCESS], True),
+        ]
+        for name, version, arguments, user, stays, level, boxes, goes in cases:
+            with self.subTest(name):
+                self.prepare(keys, version=version)
+                if stays:
+                    for view in VIEWS:
+                        self.prefix.run_regtool("omega", keys[1], view=view)
+                before, outside = self.registry(KEY), self.outside()
+                run, errorlevel = self.run_batch(arguments, standard_user=user)
+                self.assertEqual(level, errorlevel)
+                self.assertEqual(boxes, run.boxes, "with /quiet, no window at all")
+                left = self.registry(KEY)
+                if goes:
+                    self.assertEqual({(view, KEY): {} for view in VIEWS}, left)
+                elif not stays:
+                    self.assertEqual(before, left, "touched")
+                self.assertEqual(outside, self.outside())
 
 
 if __name__ == "__main__":
