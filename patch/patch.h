@@ -25,18 +25,10 @@ constexpr const char HelpCaption[] = "Quenlor audio driver pre-install patch";
 constexpr const char UnknownArgumentText[] = "Unknown argument: ";
 constexpr const char UsageText[] =
     "Usage: quenlor-patch [/quiet] [/norestart] [/?]\n"
-    "\n"
-    "/quiet or /q: no message boxes; the exit code tells the outcome.\n"
-    "/norestart: accepted and ignored; the patch never restarts Windows.\n"
-    "/? or /help: this help.\n"
-    "\n"
-    "Exit codes with /quiet:\n"
-    "0: the registry key is gone (removed now, or never there)\n"
-    "50: not Windows XP, XP x64 or Server 2003\n"
-    "5: not run by an administrator\n"
-    "1013: some registry keys could not be deleted\n"
-    "87: an argument was not understood (also without /quiet)\n"
-    "Without /quiet the exit code is 0.";
+    "/quiet, /q: no boxes; the exit code tells the outcome:\n"
+    "0 key gone, 50 not XP or 2003, 5 not an administrator,\n"
+    "1013 keys left, 87 argument not understood (always).\n"
+    "/norestart: ignored. /?, /help: this help.";
 
 // Exit codes with /quiet, one for each outcome: Windows system error codes,
 // so that `net helpmsg N` explains each on any Windows.

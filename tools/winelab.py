@@ -350,6 +350,11 @@ class Prefix:
         {path below HKLM: {value name: data}}; {} when the key is missing."""
         log = "query.log"
         if self.wine("reg", "query", "HKLM\\" + key, "/s", *self._view(view), log=log) != 0:
+            # Only a key that is not there reads as empty: a query that failed
+            # for another reason must not pass for a key that went.
+            said = (self.logs / log).read_text(errors="replace")
+            if "Unable to find" not in said:
+                raise RuntimeError(f"reg query HKLM\\{key} failed: {said[-500:]}")
             return {}
         # reg lists the key itself only when it has values.
         found, current = {key: {}}, None

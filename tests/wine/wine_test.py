@@ -34,16 +34,11 @@ NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this 
 FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
 WARNING = ("Debug", "Could not delete a child key")
 # The usage box, as the box reader reads it: its line breaks become spaces.
-USAGE = ("Usage: quenlor-patch [/quiet] [/norestart] [/?]  "
-         "/quiet or /q: no message boxes; the exit code tells the outcome. "
-         "/norestart: accepted and ignored; the patch never restarts Windows. "
-         "/? or /help: this help.  Exit codes with /quiet: "
-         "0: the registry key is gone (removed now, or never there) "
-         "50: not Windows XP, XP x64 or Server 2003 "
-         "5: not run by an administrator "
-         "1013: some registry keys could not be deleted "
-         "87: an argument was not understood (also without /quiet) "
-         "Without /quiet the exit code is 0.")
+USAGE = ("Usage: quenlor-patch [/quiet] [/norestart] [/?] "
+         "/quiet, /q: no boxes; the exit code tells the outcome: "
+         "0 key gone, 50 not XP or 2003, 5 not an administrator, "
+         "1013 keys left, 87 argument not understood (always). "
+         "/norestart: ignored. /?, /help: this help.")
 HELP = ("Quenlor audio driver pre-install patch", USAGE)
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
               r"Software\Crystal Semi"]
