@@ -23,12 +23,11 @@ constexpr const char WarningCaption[] = "Debug";
 constexpr const char SuccessCaption[] = "";
 constexpr const char HelpCaption[] = "Quenlor audio driver pre-install patch";
 constexpr const char UnknownArgumentText[] = "Unknown argument: ";
-constexpr const char UsageText[] =
-    "Usage: quenlor-patch [/quiet] [/norestart] [/?]\n"
-    "/quiet, /q: no boxes; the exit code tells the outcome:\n"
-    "0 key gone, 50 not XP or 2003, 5 not an administrator,\n"
-    "1013 keys left, 87 argument not understood (always).\n"
-    "/norestart: ignored. /?, /help: this help.";
+constexpr const char UsageText[] = "Usage: quenlor-patch [/quiet] [/norestart] [/?]\n"
+                                   "/quiet, /q: no boxes; the exit code tells the outcome:\n"
+                                   "0 key gone, 50 not XP or 2003, 5 not an administrator,\n"
+                                   "1013 keys left, 87 argument not understood (always).\n"
+                                   "/norestart: ignored. /?, /help: this help.";
 
 // Exit codes with /quiet, one for each outcome: Windows system error codes,
 // so that `net helpmsg N` explains each on any Windows.
