@@ -8,8 +8,9 @@ with dist/quenlor-patch-x64.exe in a 64-bit (XP x64) prefix. With a desktop (DIS
 for the user to click; otherwise a private Xvfb is used and the boxes are
 dismissed here. Each box is saved as a screenshot.
 
-With --docs DIR it instead stages the four boxes a user can meet (success,
-refusal, warning, failure) and saves one PNG of each into DIR.
+With --docs DIR it instead stages the boxes a user can meet (success,
+refusal, warning, failure, and the help that /? shows) and saves one PNG of
+each into DIR.
 """
 
 import argparse
@@ -86,23 +87,26 @@ def demo(prefix, machine, shots, interactive):
 
 
 def docs(prefix, machine, where):
-    """The four boxes, each staged the way a user would meet it."""
+    """The boxes, each staged the way a user would meet it."""
     # A subkey whose name the ANSI code page cannot hold comes back altered
     # and opens nothing: it stays, so CS4280, then the key stay.
     stuck = KEY + r"\CS4280"
     stages = [
-        ("success", machine.version, False, 1),
-        ("refusal", "win2k", False, 1),
-        ("warning", machine.version, True, 1),
-        ("failure", machine.version, True, 3),
+        # name, Windows version, a child that stays, the box to keep, arguments
+        ("success", machine.version, False, 1, []),
+        ("refusal", "win2k", False, 1, []),
+        ("warning", machine.version, True, 1, []),
+        ("failure", machine.version, True, 3, []),
+        ("help", machine.version, False, 1, ["/?"]),
     ]
     for view in machine.views[1:]:
         prefix.apply(remove=[KEY], view=view)
-    for name, version, stays, box in stages:
+    for name, version, stays, box, arguments in stages:
         prefix.apply(remove=[KEY], keys=[stuck], version=version, view=machine.views[0])
         if stays:
             prefix.run_regtool("omega", stuck, view=machine.views[0])
-        result = run(prefix, machine.exe, where / "raw", False, stem=name)
+        command = [winelab.windows_path(machine.exe), *arguments] if arguments else machine.exe
+        result = run(prefix, command, where / "raw", False, stem=name)
         os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
         print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")
     prefix.apply(remove=[KEY], view=machine.views[0])
@@ -115,7 +119,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--dist", default="dist")
-    parser.add_argument("--docs", help="save the four documentation screenshots here")
+    parser.add_argument("--docs", help="save the documentation screenshots here")
     args = parser.parse_args()
     build = Path(args.build)
     machine = winelab.xp_machine(build, args.dist, "demo")
