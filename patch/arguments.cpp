@@ -16,25 +16,44 @@ const char *End(const char *at) {
   return at;
 }
 
-// Whether [begin, end) is "/name" or "-name", in any letter case, quoted or
-// not; `name` is in lower case.
+// Past `name` at `at`, in any letter case, with double quotes anywhere
+// passed over as Windows' own parsers drop them; null if `name` is not there.
+// `name` is in lower case.
+const char *Past(const char *at, const char *end, const char *name) {
+  for (; *name; ++name, ++at) {
+    while (at != end && *at == '"') {
+      ++at;
+    }
+    if (at == end || Lower(*at) != *name) {
+      return nullptr;
+    }
+  }
+  return at;
+}
+
+bool OnlyQuotes(const char *at, const char *end) {
+  while (at != end && *at == '"') {
+    ++at;
+  }
+  return at == end;
+}
+
+// What follows "/name" or "-name" in [begin, end), or null.
+const char *AfterSwitch(const char *begin, const char *end, const char *name) {
+  const char *at = Past(begin, end, "/");
+  at = at ? at : Past(begin, end, "-");
+  return at ? Past(at, end, name) : nullptr;
+}
+
 bool IsSwitch(const char *begin, const char *end, const char *name) {
-  if (end - begin >= 2 && *begin == '"' && end[-1] == '"') {
-    ++begin;
-    --end;
-  }
-  if (begin == end || (*begin != '/' && *begin != '-')) {
-    return false;
-  }
-  for (++begin; begin != end && *name && Lower(*begin) == *name; ++begin, ++name) {
-  }
-  return begin == end && !*name;
+  const char *rest = AfterSwitch(begin, end, name);
+  return rest && OnlyQuotes(rest, end);
 }
 
 } // namespace
 
 Arguments ReadArguments(const char *commandLine) {
-  Arguments arguments = {false, false, nullptr, 0};
+  Arguments arguments = {false, false, nullptr, 0, nullptr, 0};
   const char *at = End(commandLine ? commandLine : ""); // the program's own name
   for (;;) {
     while (IsSpace(*at)) {
@@ -44,7 +63,13 @@ Arguments ReadArguments(const char *commandLine) {
       return arguments;
     }
     const char *end = End(at);
-    if (IsSwitch(at, end, "quiet") || IsSwitch(at, end, "q")) {
+    // "/log:C:\x.log", quoted as a whole or after the colon; a name that
+    // is only quotes is no name.
+    const char *log = AfterSwitch(at, end, "log:");
+    if (log && !OnlyQuotes(log, end)) {
+      arguments.log = log;
+      arguments.logLength = static_cast<std::size_t>(end - log);
+    } else if (IsSwitch(at, end, "quiet") || IsSwitch(at, end, "q")) {
       arguments.quiet = true;
     } else if (IsSwitch(at, end, "?") || IsSwitch(at, end, "help") || IsSwitch(at, end, "h")) {
       arguments.help = true;

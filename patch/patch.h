@@ -23,11 +23,22 @@ constexpr const char WarningCaption[] = "Debug";
 constexpr const char SuccessCaption[] = "";
 constexpr const char HelpCaption[] = "Quenlor audio driver pre-install patch";
 constexpr const char UnknownArgumentText[] = "Unknown argument: ";
-constexpr const char UsageText[] = "Usage: quenlor-patch [/quiet] [/norestart] [/?]\n"
-                                   "/quiet, /q: no boxes; the exit code tells the outcome:\n"
-                                   "0 key gone, 50 not XP or 2003, 5 not an administrator,\n"
-                                   "1013 keys left, 87 argument not understood (always).\n"
-                                   "/norestart: ignored. /?, /help: this help.";
+// One switch or exit code a line, as Windows' own help boxes have them.
+constexpr const char UsageText[] = "Usage: quenlor-patch [/quiet] [/log:<file>] [/norestart] [/?]\n"
+                                   "\n"
+                                   "/quiet, /q\tNo boxes: the exit code tells the outcome.\n"
+                                   "/log:<file>\tAppend a record of the run to <file>.\n"
+                                   "/norestart\tIgnored.\n"
+                                   "/?, /help\tThis help.\n"
+                                   "\n"
+                                   "Exit codes (with /quiet; 87 and 1622 always):\n"
+                                   "0\tThe key is gone.\n"
+                                   "5\tNot an administrator.\n"
+                                   "50\tNot Windows XP, XP x64 or Server 2003.\n"
+                                   "87\tAn argument was not understood.\n"
+                                   "1013\tSome keys could not be deleted.\n"
+                                   "1622\tThe log file could not be opened.";
+constexpr const char LogFailedText[] = "Could not open the log file ";
 
 // Exit codes with /quiet, one for each outcome: Windows system error codes,
 // so that `net helpmsg N` explains each on any Windows.
@@ -36,6 +47,9 @@ constexpr int ExitWrongVersion = ERROR_NOT_SUPPORTED;     // 50, "not supported"
 constexpr int ExitNotAdministrator = ERROR_ACCESS_DENIED; // 5
 constexpr int ExitKeysLeft = ERROR_CANTWRITE; // 1013, "registry key could not be written"
 constexpr int ExitUnknownArgument = ERROR_INVALID_PARAMETER; // 87, with or without /quiet
+// 1622, what Windows Installer gives for a log it cannot open; with or
+// without /quiet, as a caller that asked for a record must learn it has none.
+constexpr int ExitLogFailed = ERROR_INSTALL_LOG_FAILURE;
 
 // What the command line asks for, read before anything else. The program's
 // own name comes first and is passed over; every argument after it starts
@@ -45,6 +59,8 @@ struct Arguments {
   bool help;           // /?, /help or /h: the usage box, and nothing else
   const char *unknown; // the first argument not understood, or null
   std::size_t unknownLength;
+  const char *log; // what follows "/log:", quotes and all, or null
+  std::size_t logLength;
 };
 Arguments ReadArguments(const char *commandLine);
 
@@ -79,26 +95,83 @@ using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE key);
 // (KEY_WOW64_64KEY, KEY_WOW64_32KEY); 32-bit Windows has one, named by 0.
 std::size_t RegistryViews(REGSAM (&views)[2]);
 
+// Where a run tells what it does: boxes, unless quiet, and the /log file,
+// when one is open; and what the walk of the view at hand has found.
+struct Report {
+  bool quiet;
+  HANDLE log;     // INVALID_HANDLE_VALUE without /log, or once a write failed
+  bool seekToEnd; // Windows 9x knows no append-only handle
+  DWORD removed;  // keys this view's walk deleted
+  DWORD stayed;   // keys of this view that stay
+};
+
 // What the walk needs in one view: the view's flag, passed with every open,
-// NtDeleteKey, through which every key goes, and whether warnings are shown.
+// NtDeleteKey, through which every key goes, and where it reports.
 struct Walk {
   REGSAM view;
   NtDeleteKeyFunction ntDeleteKey;
-  bool quiet;
+  Report *report;
 };
 
-// Deletes the key `name` below the open key `parent`, with its whole
+// A key of the walk by its name, with the chain of keys above it up to the
+// one the walk began with, all in the walk's own stack frames. It names a
+// key that stays in the log; nothing is ever opened by the path it spells.
+struct Trail {
+  const char *name;
+  const Trail *parent; // null for the key the walk began with
+};
+
+// How one key fared: `error` is ERROR_SUCCESS when it went,
+// ERROR_FILE_NOT_FOUND when it was already gone, another Win32 error when it
+// stays; `status` is NtDeleteKey's refusal when that was why.
+struct Fate {
+  LONG error;
+  LONG status;
+};
+
+// Deletes the key `trail.name` below the open key `parent`, with its whole
 // subtree, depth-first. Every key is opened relative to its parent's handle
 // as itself (a registry link too, whose target is never reached) and
 // deleted through its own handle, so that no path is ever resolved again
 // from the root and nothing that another process swaps in can redirect the
-// walk. Returns ERROR_SUCCESS when the key went, ERROR_FILE_NOT_FOUND when it
-// was already gone, another error when it stays.
-LONG DeleteKey(HKEY parent, const char *name, const Walk &walk);
+// walk.
+Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk);
 
-// Deletes every subkey of the open key `key`. Each child that stays gets one
-// warning (none when quiet) and is stepped over.
-void DeleteSubkeys(HKEY key, const Walk &walk);
+// Deletes every subkey of the open key `key` (named by `trail`), reporting
+// each one that went or stays; one that stays is stepped over.
+void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk);
+
+// What the walk reports of each key: counted, and one that stays warned
+// about (unless quiet or it is the key the walk began with, which the
+// outcome tells) and written to the log with why.
+void ReportKey(const Walk &walk, const Trail &key, Fate fate);
 
 // A "Debug" warning box.
 void ShowWarning(const char *text);
+
+// A line of text built on the stack: a log line, or a box's text. What
+// does not fit is left out.
+struct Line {
+  char text[1024];
+  std::size_t length;
+};
+void Add(Line &line, const char *text, std::size_t length = static_cast<std::size_t>(-1));
+// Adds `pattern`, each %s in it standing for the next argument, a string,
+// each %u for a number (a DWORD), %2u for one of at least two digits (any
+// digit from 1 to 9), and %x for a number in eight hexadecimal digits.
+void Format(Line &line, const char *pattern, ...);
+// The path of `key` from HKEY_LOCAL_MACHINE, as `view` keeps it; a path too
+// long for a line keeps its last levels, after "...".
+void AddPath(Line &line, const Trail &key, REGSAM view);
+// "error N, " and the system's text for it.
+void AddError(Line &line, DWORD error);
+
+// The /log file: created if missing and appended to, shared, so that runs on
+// many machines can write to one file; INVALID_HANDLE_VALUE if it cannot be
+// opened, with GetLastError telling why. `nt` asks for an append-only handle.
+HANDLE OpenLog(const char *path, bool nt);
+// Starts a log line with the local date and time.
+void BeginLine(Line &line);
+// Ends the line and appends it in one write. A write that fails stops the
+// log, never the run.
+void WriteLine(Report &report, Line &line);

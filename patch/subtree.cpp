@@ -7,34 +7,33 @@ constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
 
 } // namespace
 
-void ShowWarning(const char *text) { MessageBoxA(nullptr, text, WarningCaption, MB_ICONWARNING); }
-
-LONG DeleteKey(HKEY parent, const char *name, const Walk &walk) {
+Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk) {
   HKEY key = nullptr;
-  LONG result = RegOpenKeyExA(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | walk.view, &key);
+  LONG result =
+      RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | walk.view, &key);
   if (result == ERROR_KEY_DELETED) {
     // Another process deleted the parent, which it could do only once every
     // key below it was gone.
-    return ERROR_FILE_NOT_FOUND;
+    return Fate{ERROR_FILE_NOT_FOUND, 0};
   }
   if (result != ERROR_SUCCESS) {
-    return result;
+    return Fate{result, 0};
   }
   // Asked first: a leaf, or a link, goes at once; a key with subkeys is
   // refused, then emptied and asked again.
   LONG status = walk.ntDeleteKey(key);
   if (status < 0 && status != StatusKeyDeleted) {
-    DeleteSubkeys(key, walk);
+    DeleteSubkeys(key, trail, walk);
     status = walk.ntDeleteKey(key);
   }
   RegCloseKey(key);
   if (status == StatusKeyDeleted) {
-    return ERROR_FILE_NOT_FOUND; // deleted by another process while open
+    return Fate{ERROR_FILE_NOT_FOUND, 0}; // deleted by another process while open
   }
-  return status < 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  return status < 0 ? Fate{ERROR_ACCESS_DENIED, status} : Fate{ERROR_SUCCESS, 0};
 }
 
-void DeleteSubkeys(HKEY key, const Walk &walk) {
+void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
   char name[MAX_PATH];
   DWORD length = MAX_PATH;
   // Each deleted child lets the next one move up to `index`; a child that
@@ -48,13 +47,12 @@ void DeleteSubkeys(HKEY key, const Walk &walk) {
   bool vanished = false;
   while (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
          ERROR_SUCCESS) {
-    LONG result = DeleteKey(key, name, walk);
-    bool missing = result == ERROR_FILE_NOT_FOUND && !vanished;
-    if (result != ERROR_SUCCESS && !missing) {
-      if (!walk.quiet) {
-        ShowWarning(ChildNotDeletedText);
-      }
-      ++index;
+    const Trail child = {name, &trail};
+    Fate fate = DeleteKey(key, child, walk);
+    bool missing = fate.error == ERROR_FILE_NOT_FOUND && !vanished;
+    if (!missing) {
+      ReportKey(walk, child, fate);
+      index += fate.error == ERROR_SUCCESS ? 0 : 1;
     }
     vanished = missing;
     length = MAX_PATH;

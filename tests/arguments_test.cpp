@@ -57,6 +57,9 @@ TEST_P(CommandLine, TellsEachOutcomeAsAsked) {
     EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::MessageBoxA}), Ops());
   } else if (c.exitCode == ExitUnknownArgument) {
     EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA}), Ops());
+  } else if (c.exitCode == ExitLogFailed) {
+    EXPECT_FALSE(AnyRegistryCall());
+    EXPECT_TRUE(CallsOf(Op::AllocateAndInitializeSid).empty());
   }
   ExpectNothingLeftOpen();
 }
@@ -94,7 +97,30 @@ INSTANTIATE_TEST_SUITE_P(
              {Unknown("quiet")},
              false},
         Case{"quenlor-patch.exe /quieter /q", Stage::Removable, ExitUnknownArgument, {}, false},
-        Case{"quenlor-patch.exe /", Stage::Removable, ExitUnknownArgument, {Unknown("/")}, false}),
+        Case{"quenlor-patch.exe /", Stage::Removable, ExitUnknownArgument, {Unknown("/")}, false},
+        // A log that cannot be opened, or has no name: nothing touched.
+        Case{"quenlor-patch.exe /log:C:\\Missing\\x.log",
+             Stage::Removable,
+             ExitLogFailed,
+             {std::string(LogFailedText) + "C:\\Missing\\x.log: error 3, The system cannot find "
+                                           "the path specified."},
+             false},
+        Case{"quenlor-patch.exe /quiet /log:C:\\Missing\\x.log",
+             Stage::OldWindows,
+             ExitLogFailed,
+             {},
+             false},
+        Case{"quenlor-patch.exe /q /log:", Stage::Removable, ExitUnknownArgument, {}, false},
+        Case{"quenlor-patch.exe /log:\"\"",
+             Stage::Removable,
+             ExitUnknownArgument,
+             {Unknown("/log:\"\"")},
+             false},
+        Case{"quenlor-patch.exe /log",
+             Stage::Removable,
+             ExitUnknownArgument,
+             {Unknown("/log")},
+             false}),
     [](const ::testing::TestParamInfo<Case> &param) { return std::to_string(param.index); });
 
 TEST_F(Machine, LongUnknownArgumentIsCutShortInItsBox) {

@@ -7,7 +7,10 @@ namespace {
 struct Version {
   DWORD major;
   DWORD minor;
+  DWORD platform;
   bool supported;
+  DWORD toldMajor; // what a compatibility mode makes GetVersionExA tell, if not 0
+  DWORD toldMinor;
 };
 
 void PrintTo(const Version &version, std::ostream *out) {
@@ -17,33 +20,51 @@ void PrintTo(const Version &version, std::ostream *out) {
 class VersionGate : public Machine, public ::testing::WithParamInterface<Version> {};
 
 TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {
+  const Version &version = GetParam();
   Tree({"Settings"});
-  emulated::SetVersion(GetParam().major, GetParam().minor);
+  emulated::SetVersion(version.major, version.minor, version.platform);
+  if (version.toldMajor) {
+    emulated::SetCompatibilityMode(version.toldMajor, version.toldMinor);
+  }
 
   EXPECT_EQ(0, Run());
 
   ASSERT_EQ(1u, emulated::Boxes().size());
-  if (GetParam().supported) {
+  if (version.supported) {
     ExpectLastBox(SuccessText, SuccessCaption, MB_ICONINFORMATION);
     EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
   } else {
     ExpectLastBox(VersionRefusedText, ErrorCaption, MB_ICONERROR);
-    // Nothing is looked up either: what the gate refuses may lack it.
-    EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::GetVersionExA, Op::MessageBoxA}), Ops());
-    EXPECT_EQ(3u, emulated::Calls().size());
+    // RtlGetVersion where NTDLL has it (2000 on), GetVersionExA elsewhere,
+    // and nothing else is even looked up: what the gate refuses may lack it.
+    bool rtl = version.platform == VER_PLATFORM_WIN32_NT && version.major >= 5;
+    EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, rtl ? Op::RtlGetVersion : Op::GetVersionExA,
+                               Op::MessageBoxA}),
+              Ops());
+    ASSERT_EQ(1u, CallsOf(Op::GetProcAddress).size());
+    EXPECT_EQ("0x7c900000, \"RtlGetVersion\"", CallsOf(Op::GetProcAddress)[0].args);
     EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, VersionGate,
-                         ::testing::Values(Version{5, 0, false}, Version{5, 1, true},
-                                           Version{5, 2, true}, Version{4, 10, false},
-                                           Version{4, 0, false}, Version{6, 0, false},
-                                           Version{6, 1, false}),
-                         [](const ::testing::TestParamInfo<Version> &param) {
-                           return std::to_string(param.param.major) + "_" +
-                                  std::to_string(param.param.minor);
-                         });
+constexpr DWORD NT = VER_PLATFORM_WIN32_NT;
+constexpr DWORD Win9x = VER_PLATFORM_WIN32_WINDOWS;
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, VersionGate,
+    ::testing::Values(Version{5, 0, NT, false, 0, 0}, Version{5, 1, NT, true, 0, 0},
+                      Version{5, 2, NT, true, 0, 0}, Version{4, 10, Win9x, false, 0, 0},
+                      Version{4, 0, Win9x, false, 0, 0}, Version{4, 0, NT, false, 0, 0},
+                      Version{6, 0, NT, false, 0, 0}, Version{6, 1, NT, false, 0, 0},
+                      // Windows 7 in "Windows XP" compatibility mode is still Windows 7.
+                      Version{6, 1, NT, false, 5, 1},
+                      // And XP told 4.0 by a mode for old programs is still XP.
+                      Version{5, 1, NT, true, 4, 0}),
+    [](const ::testing::TestParamInfo<Version> &param) {
+      return std::to_string(param.param.major) + "_" + std::to_string(param.param.minor) +
+             (param.param.platform == Win9x ? "_9x" : "") +
+             (param.param.toldMajor ? "_told_" + std::to_string(param.param.toldMajor) : "");
+    });
 
 // Leaves a Windows XP version record's worth of fives on the stack, where the
 // patch's own version record will lie, so that a record left unfilled is
@@ -56,7 +77,10 @@ __attribute__((noinline)) void PaintStack() {
 }
 
 TEST_F(Machine, FailedVersionQueryIsRefused) {
+  // RtlGetVersion failing falls back to GetVersionExA; both failing is
+  // version 0.0.
   Tree({"Settings"});
+  emulated::FailAt(Op::RtlGetVersion, 1, emulated::StatusInvalidParameter);
   emulated::FailAt(Op::GetVersionExA, 1, ERROR_INVALID_PARAMETER);
   PaintStack();
 
@@ -67,11 +91,18 @@ TEST_F(Machine, FailedVersionQueryIsRefused) {
   EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
 }
 
-TEST_F(Machine, VersionIsAskedWithTheBasicRecord) {
+TEST_F(Machine, VersionIsAskedWithItsOwnRecordSize) {
+  Run();
+  ASSERT_EQ(1u, CallsOf(Op::RtlGetVersion).size());
+  EXPECT_EQ("size 276 -> 5.1", CallsOf(Op::RtlGetVersion).front().args);
+  EXPECT_TRUE(CallsOf(Op::GetVersionExA).empty());
+
+  emulated::Reset();
+  emulated::SetExported("RtlGetVersion", false);
   Run();
   ASSERT_EQ(1u, CallsOf(Op::GetVersionExA).size());
-  EXPECT_EQ(1, CallsOf(Op::GetVersionExA).front().result);
-  EXPECT_EQ(0u, CallsOf(Op::GetVersionExA).front().args.rfind("size 148", 0));
+  EXPECT_EQ("size 148 -> 5.1", CallsOf(Op::GetVersionExA).front().args);
+  ExpectLastBox(SuccessText, SuccessCaption, MB_ICONINFORMATION);
 }
 
 TEST_F(Machine, NonAdministratorIsRefusedAndNothingIsTouched) {
@@ -123,7 +154,7 @@ TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
   Run();
   // The command line is read first, so that a bad argument stops the run
   // before anything else.
-  const std::vector<Op> gates = {Op::GetCommandLineA, Op::GetVersionExA,
+  const std::vector<Op> gates = {Op::GetCommandLineA, Op::RtlGetVersion,
                                  Op::AllocateAndInitializeSid, Op::CheckTokenMembership,
                                  Op::FreeSid};
   std::vector<Op> ops = Ops();
@@ -132,9 +163,11 @@ TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
   for (std::size_t i = gates.size(); i < ops.size(); ++i) {
     EXPECT_EQ(0u, std::count(gates.begin(), gates.end(), ops[i])) << emulated::Name(ops[i]);
   }
-  // Every look-up comes after the version gate, each of what XP has.
-  for (std::size_t i = 0; emulated::Calls()[i].op != Op::GetVersionExA; ++i) {
-    EXPECT_NE(Op::GetProcAddress, emulated::Calls()[i].op);
+  // Every look-up but RtlGetVersion's comes after the version gate, each of
+  // what XP has.
+  for (std::size_t i = 0; emulated::Calls()[i].op != Op::RtlGetVersion; ++i) {
+    EXPECT_TRUE(emulated::Calls()[i].op != Op::GetProcAddress ||
+                emulated::Calls()[i].args.find("RtlGetVersion") != std::string::npos);
   }
   for (const auto &call : CallsOf(Op::GetProcAddress)) {
     EXPECT_EQ(1, call.result) << call.args;

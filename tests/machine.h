@@ -50,9 +50,12 @@ protected:
     return paths;
   }
 
-  // The walk in the one view of 32-bit Windows, as the run makes it.
-  static Walk OwnWalk() {
-    return Walk{0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), false};
+  // Deletes the patch key as the run does in the one view of 32-bit
+  // Windows, with boxes and no log; `report` tells what the walk counted.
+  Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0};
+  LONG DeletePatchKey() {
+    const Walk walk = {0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), &report};
+    return DeleteKey(HKEY_LOCAL_MACHINE, Trail{PatchKeyPath, nullptr}, walk).error;
   }
 
   // The calls of the run but the look-ups of functions some Windows lacks.
@@ -98,6 +101,7 @@ protected:
 
   static void ExpectNothingLeftOpen() {
     EXPECT_EQ(0u, emulated::OpenHandles());
+    EXPECT_EQ(0u, emulated::OpenFiles());
     EXPECT_EQ(0u, emulated::LiveSids());
     EXPECT_TRUE(emulated::DeletedWhileOpen().empty());
   }

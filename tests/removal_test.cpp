@@ -4,11 +4,7 @@
 
 namespace {
 
-class Removal : public Machine {
-protected:
-  // Deletes the patch key as the run does in the one view of 32-bit Windows.
-  static LONG DeletePatchKey() { return DeleteKey(HKEY_LOCAL_MACHINE, PatchKeyPath, OwnWalk()); }
-};
+using Removal = Machine;
 
 TEST_F(Removal, MissingOrEmptyKeyCostsOneOpen) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, DeletePatchKey());
@@ -170,12 +166,11 @@ TEST_F(Removal, KeysRemovedByAnotherProcessCountAsGone) {
     SCOPED_TRACE(c.name);
     emulated::Reset();
     Tree({"A\\B", "A\\C", "Z"});
-    Walk walk = OwnWalk();
-    emulated::AtCall(emulated::Calls().size() + c.at, [&c] {
-      emulated::RemoveTree(c.removed[0] ? Below(c.removed) : PatchKeyPath);
-    });
+    // After the two calls that look up NtDeleteKey.
+    emulated::AtCall(
+        2 + c.at, [&c] { emulated::RemoveTree(c.removed[0] ? Below(c.removed) : PatchKeyPath); });
 
-    LONG result = DeleteKey(HKEY_LOCAL_MACHINE, PatchKeyPath, walk);
+    LONG result = DeletePatchKey();
 
     EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << result;
     EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));

@@ -22,6 +22,7 @@ struct Shape {
   DWORD major, minor;
   bool administrator;
   bool quiet; // run with /quiet: no box, and each outcome's exit code
+  bool log;   // run with /log:patch.log
   // Registry links by their path below the patch key ("" for the key
   // itself), each a leaf, with the NT path they point at.
   std::map<std::string, std::string> links;
@@ -32,7 +33,7 @@ struct Shape {
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
            DWORD major = 5, DWORD minor = 1, bool administrator = true) {
-  return Shape{name, std::move(keys), exists, major, minor, administrator, false, {}, {0}};
+  return Shape{name, std::move(keys), exists, major, minor, administrator, false, false, {}, {0}};
 }
 
 // The same shape on XP x64 (5.2), with the key in `views`.
@@ -51,6 +52,13 @@ Shape On64(Shape shape, std::vector<unsigned> views) {
 Shape Quiet(Shape shape) {
   shape.name += ", quiet";
   shape.quiet = true;
+  return shape;
+}
+
+// The same shape, run with a log.
+Shape Logged(Shape shape) {
+  shape.name += ", logged";
+  shape.log = true;
   return shape;
 }
 
@@ -113,21 +121,53 @@ std::vector<LONG> PlausibleErrors(Op op) {
     return {ERROR_MOD_NOT_FOUND};
   case Op::GetProcAddress:
     return {ERROR_PROC_NOT_FOUND};
+  case Op::RtlGetVersion:
+    return {emulated::StatusInvalidParameter};
+  case Op::CreateFileA:
+    return {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND};
+  case Op::WriteFile:
+    return {ERROR_DISK_FULL, ERROR_NETNAME_DELETED};
+  case Op::FormatMessageA:
+    return {ERROR_MR_MID_NOT_FOUND};
+  case Op::CloseHandle:
+    return {ERROR_INVALID_HANDLE};
   default: // the version query, FreeSid and MessageBoxA only fail or not
     return {ERROR_INVALID_PARAMETER};
   }
 }
 
 // Every operation the run makes that can fail (GetCurrentProcess cannot).
-const Op AllOps[] = {Op::GetVersionExA,        Op::AllocateAndInitializeSid,
-                     Op::CheckTokenMembership, Op::FreeSid,
-                     Op::RegOpenKeyExA,        Op::RegEnumKeyExA,
-                     Op::NtDeleteKey,          Op::RegCloseKey,
-                     Op::MessageBoxA,          Op::GetModuleHandleA,
-                     Op::GetProcAddress,       Op::IsWow64Process};
+const Op AllOps[] = {Op::GetVersionExA,
+                     Op::AllocateAndInitializeSid,
+                     Op::CheckTokenMembership,
+                     Op::FreeSid,
+                     Op::RegOpenKeyExA,
+                     Op::RegEnumKeyExA,
+                     Op::NtDeleteKey,
+                     Op::RegCloseKey,
+                     Op::MessageBoxA,
+                     Op::GetModuleHandleA,
+                     Op::GetProcAddress,
+                     Op::IsWow64Process,
+                     Op::RtlGetVersion,
+                     Op::CreateFileA,
+                     Op::WriteFile,
+                     Op::CloseHandle,
+                     Op::FormatMessageA,
+                     Op::GetComputerNameA,
+                     Op::GetUserNameA};
+// What a run that the gates refuse may call: the gates, and its log.
 const std::set<Op> GateOps = {
-    Op::GetCommandLineA, Op::GetVersionExA, Op::AllocateAndInitializeSid, Op::CheckTokenMembership,
-    Op::FreeSid,         Op::MessageBoxA,   Op::GetModuleHandleA,         Op::GetProcAddress};
+    Op::GetCommandLineA,      Op::GetVersionExA,  Op::AllocateAndInitializeSid,
+    Op::CheckTokenMembership, Op::FreeSid,        Op::MessageBoxA,
+    Op::GetModuleHandleA,     Op::GetProcAddress, Op::RtlGetVersion,
+    Op::CreateFileA,          Op::WriteFile,      Op::CloseHandle,
+    Op::GetLastError,         Op::GetLocalTime,   Op::GetComputerNameA,
+    Op::GetUserNameA,         Op::FormatMessageA};
+// What only the log calls: a failure of one changes nothing else.
+const std::set<Op> LogOps = {Op::WriteFile,        Op::CloseHandle,  Op::FormatMessageA,
+                             Op::GetComputerNameA, Op::GetUserNameA, Op::GetVersionExA};
+constexpr char LogFile[] = "patch.log";
 const char *const SidFunctions[] = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"};
 
 // What another process does to the subtree at one moment of the run.
@@ -180,7 +220,8 @@ void Build(const Shape &shape) {
   emulated::Reset();
   emulated::SetVersion(shape.major, shape.minor);
   emulated::SetAdministrator(shape.administrator);
-  emulated::SetCommandLine(shape.quiet ? "quenlor-patch.exe /quiet" : "quenlor-patch.exe");
+  emulated::SetCommandLine(std::string("quenlor-patch.exe") + (shape.quiet ? " /quiet" : "") +
+                           (shape.log ? " /log:" + std::string(LogFile) : ""));
   emulated::SetWindowsBits(Windows64(shape) ? 64 : 32);
   for (unsigned view : Windows64(shape) ? std::vector<unsigned>{64, 32} : shape.views) {
     for (const auto &key : Neighbours) {
@@ -207,22 +248,112 @@ void Build(const Shape &shape) {
   }
 }
 
-// Every key below the copies of the patch key.
-std::size_t KeysLeftBelow(const Shape &shape) {
-  std::size_t count = 0;
+// Every copy of the patch key that is left, and every key below one.
+std::vector<std::string> KeysLeft(const Shape &shape) {
+  std::vector<std::string> left;
   for (const auto &copy : Copies(shape)) {
     std::vector<std::string> level = {copy};
-    while (!level.empty()) {
-      std::string path = level.back();
+    while (!level.empty() && emulated::KeyExists(copy)) {
+      left.push_back(level.back());
       level.pop_back();
-      for (const auto &name : emulated::Subkeys(path)) {
-        level.push_back(path);
-        level.back().append("\\").append(name);
-        ++count;
+      for (const auto &name : emulated::Subkeys(left.back())) {
+        level.push_back(left.back() + "\\" + name);
       }
     }
   }
-  return count;
+  return left;
+}
+
+// A path as the log spells it: from HKEY_LOCAL_MACHINE, in the ANSI code
+// page, which holds ASCII only ('?' for any other character).
+std::string Logged(const std::string &path) {
+  std::string narrow = "HKEY_LOCAL_MACHINE\\";
+  for (char c : path) {
+    auto byte = static_cast<unsigned char>(c);
+    narrow += byte < 0x80 ? std::string(1, c) : byte >= 0xC0 ? "?" : "";
+  }
+  return narrow;
+}
+
+// Whether the log's `named` (whole, or its last levels after "...") is
+// `path`.
+bool Names(const std::string &named, const std::string &path) {
+  if (named.rfind("...", 0) != 0) {
+    return emulated::SameName(named, path);
+  }
+  std::size_t tail = named.size() - 3;
+  return path.size() >= tail &&
+         emulated::SameName(path.substr(path.size() - tail), named.substr(3));
+}
+
+// Whether `named` is `path` or a key above it.
+bool Covers(const std::string &named, const std::string &path) {
+  for (std::size_t cut = path.find('\\'); cut != std::string::npos;
+       cut = path.find('\\', cut + 1)) {
+    if (Names(named, path.substr(0, cut))) {
+      return true;
+    }
+  }
+  return Names(named, path);
+}
+
+constexpr char Stamp[] = "2026-12-08 09:05:07 ";
+
+// The log of a finished run: whole dated lines; unless a write failed, the
+// outcome and its exit code at the end; every key left named as stayed;
+// and, unless another process was at work, only keys left named.
+void CheckLog(const Shape &shape, const Event *event, bool walked, const std::string &outcome,
+              int code, std::vector<std::string> &wrong) {
+  std::string text = emulated::FileText(LogFile);
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
+    end = text.find("\r\n", at);
+    if (end == std::string::npos) {
+      wrong.push_back("a log line without its end: " + text.substr(at));
+      return;
+    }
+    lines.push_back(text.substr(at, end - at));
+  }
+  std::vector<std::string> named;
+  for (const auto &line : lines) {
+    if (line.rfind(Stamp, 0) != 0) {
+      wrong.push_back("an undated log line: " + line);
+    } else if (line.compare(std::strlen(Stamp), 8, "Stayed: ") == 0) {
+      std::size_t from = std::strlen(Stamp) + 8;
+      named.push_back(line.substr(from, line.rfind(": error ") - from));
+    }
+  }
+  bool plain = !event || event->race == Race::None;
+  bool written = !(plain && event && event->op == Op::WriteFile);
+  std::string end =
+      std::string(Stamp) + "End: " + outcome + " (exit code " + std::to_string(code) + ")";
+  if (written && (lines.empty() || lines.back() != end)) {
+    wrong.push_back("the log does not end with " + end);
+  }
+  std::vector<std::string> left;
+  for (const auto &path : KeysLeft(shape)) {
+    left.push_back(Logged(path));
+  }
+  // A key is named itself, unless a level above it could not be opened or
+  // listed, or another process added it after its parent was listed.
+  bool seen =
+      plain && !(event && (event->op == Op::RegOpenKeyExA || event->op == Op::RegEnumKeyExA));
+  for (const auto &path : written &&walked ? left : std::vector<std::string>{}) {
+    if (std::none_of(named.begin(), named.end(), [&path, seen](const std::string &n) {
+          return seen ? Names(n, path) : Covers(n, path);
+        })) {
+      wrong.push_back("the log does not name " + path + ", which stayed");
+    }
+  }
+  // 32-bit Windows that could not tell that it is is walked in both views,
+  // and the second walk's keys are named as the 32-bit view would keep them.
+  bool exact = plain && !(event && event->op == Op::IsWow64Process);
+  for (const auto &n : exact ? named : std::vector<std::string>{}) {
+    if (std::none_of(left.begin(), left.end(),
+                     [&n](const std::string &path) { return Names(n, path); })) {
+      wrong.push_back("the log names " + n + " as stayed, which went");
+    }
+  }
 }
 
 // The properties of one finished run, given the registry outside the patch
@@ -265,7 +396,25 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
       warnings += call.args == "0x0, \"" + std::string(ChildNotDeletedText) + "\", \"Debug\", 0x30";
     }
   }
-  bool versionRefused = failed(Op::GetVersionExA) || shape.major != 5 || shape.minor < 1;
+  if (failed(Op::CreateFileA)) {
+    // A run that cannot be recorded changes nothing, and says so.
+    if (exitCode != ExitLogFailed) {
+      wrong.push_back("exit code " + std::to_string(exitCode) + " for a log that did not open");
+    }
+    if (registryCalls || std::any_of(emulated::Calls().begin(), emulated::Calls().end(),
+                                     [](const emulated::Call &call) {
+                                       return call.op == Op::AllocateAndInitializeSid;
+                                     })) {
+      wrong.push_back("a run without its log went on");
+    }
+    if (boxes.size() != (shape.quiet ? 0u : 1u) ||
+        (!boxes.empty() && boxes[0]->args.find(LogFailedText) == std::string::npos)) {
+      wrong.push_back(std::to_string(boxes.size()) + " boxes for a log that did not open");
+    }
+    return wrong;
+  }
+  // Either version query tells the same, so that one failing changes nothing.
+  bool versionRefused = shape.major != 5 || shape.minor < 1;
   bool adminRefused = !versionRefused &&
                       (failed(Op::AllocateAndInitializeSid) || failed(Op::CheckTokenMembership) ||
                        (event && event->refusesAdministrator) || !shape.administrator);
@@ -297,7 +446,11 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
   // warned). A key that another process adds in front of one that stays
   // brings that one round again, so a raced run is held only to warning
   // about nothing that went.
-  std::size_t left = versionRefused || adminRefused ? 0 : KeysLeftBelow(shape);
+  std::size_t left = 0;
+  for (const auto &path :
+       versionRefused || adminRefused ? std::vector<std::string>{} : KeysLeft(shape)) {
+    left += Where(path, Copies(shape)) == Place::Below ? 1 : 0;
+  }
   bool raced = event && event->race != Race::None;
   if (raced ? warnings && !left : warnings > left * std::max<std::size_t>(passes, 1)) {
     wrong.push_back(std::to_string(warnings) + " warnings for " + std::to_string(left) +
@@ -312,6 +465,9 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
                     " warnings and one outcome");
   } else if (boxes.back()->args.find("\"" + expected + "\"") == std::string::npos) {
     wrong.push_back("last box " + boxes.back()->args + ", expected \"" + expected + "\"");
+  }
+  if (shape.log) {
+    CheckLog(shape, event, !versionRefused && !adminRefused, expected, code, wrong);
   }
   return wrong;
 }
@@ -349,7 +505,20 @@ void Act(const Event &event) {
   }
 }
 
-void RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally &tally) {
+// What a run did to the machine: the whole registry after it, and its
+// exit code.
+struct Effect {
+  std::vector<std::string> registry;
+  int exitCode;
+  bool operator!=(const Effect &other) const {
+    return registry != other.registry || exitCode != other.exitCode;
+  }
+};
+
+// `reference`, if given, is what the clean run did: a failure of the log
+// alone must do the same.
+Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally &tally,
+               const Effect *reference = nullptr) {
   Build(shape);
   std::vector<std::string> outside = emulated::Outside(Copies(shape));
   emulated::SetCallLimit(limit);
@@ -360,7 +529,13 @@ void RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally &t
   }
   int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
   ++tally.runs;
-  for (const auto &what : Check(shape, event, exitCode, outside)) {
+  Effect effect = {emulated::Outside({}), exitCode};
+  std::vector<std::string> wrong = Check(shape, event, exitCode, outside);
+  if (reference && event && event->race == Race::None && LogOps.count(event->op) &&
+      effect != *reference) {
+    wrong.emplace_back("a failure of the log changed what the run did");
+  }
+  for (const auto &what : wrong) {
     std::ostringstream line;
     line << shape.name;
     if (event && event->race == Race::None) {
@@ -373,6 +548,7 @@ void RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally &t
     line << ": " << what;
     tally.violations.push_back(line.str());
   }
+  return effect;
 }
 
 // Runs the shape unfaulted, then with each call position failing, then with
@@ -382,11 +558,18 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   // A clean run makes about five calls a key; twenty a key is a loop.
   std::size_t bound = 20 * (shape.keys.size() + shape.links.size() + 10);
   std::size_t before = tally.violations.size();
-  RunOnce(shape, nullptr, bound, tally);
+  Effect reference = RunOnce(shape, nullptr, bound, tally);
+  std::vector<emulated::Call> clean = emulated::Calls();
+  if (shape.log) {
+    Shape unlogged = shape;
+    unlogged.log = false;
+    if (RunOnce(unlogged, nullptr, bound, tally) != reference) {
+      tally.violations.push_back(shape.name + ": the log changed what the run did");
+    }
+  }
   if (tally.violations.size() > before) {
     return; // faults on top of a broken run would only repeat it
   }
-  std::vector<emulated::Call> clean = emulated::Calls();
   std::map<Op, unsigned> counts;
   std::set<std::pair<Op, unsigned>> skipped; // calls whose failure is not plausible
   std::vector<std::string> lookups;          // the function each look-up was for
@@ -448,7 +631,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
                         (event.race == Race::None
                              ? std::string(emulated::Name(event.op)) + "#" + std::to_string(event.n)
                              : "race#" + std::to_string(event.at)));
-    RunOnce(shape, &event, limit, tally);
+    RunOnce(shape, &event, limit, tally, &reference);
   }
 }
 
@@ -555,7 +738,9 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   for (const char *name : {"A\\B\\C with A\\D", "refused 5.0", "not an administrator",
                            "A\\B\\C with A\\D on XP x64, view 64 32"}) {
     shapes.push_back(Quiet(named(name)));
+    shapes.push_back(Logged(named(name)));
   }
+  shapes.push_back(Logged(named("chain 2,000 characters deep")));
   for (const auto &shape : shapes) {
     Sweep(shape, tally);
   }
@@ -567,7 +752,8 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     const std::vector<unsigned> views[] = {{0}, {0}, {0}, {0}, {64, 32}, {64}, {32}};
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
     tree = chosen.front() ? On64(tree, chosen) : tree;
-    Sweep(i % 7 == 3 ? Quiet(tree) : tree, tally); // one in seven with /quiet
+    tree = i % 7 == 3 ? Quiet(tree) : tree;         // one in seven with /quiet
+    Sweep(i % 6 == 1 ? Logged(tree) : tree, tally); // one in six with a log
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
   for (std::size_t i = 0; i < large; ++i) {

@@ -122,7 +122,7 @@ TEST_F(Views, NothingIsAskedAboutViewsBeforeTheGatesPass) {
 
   ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
   // The command line, the version, the three of the SID, the box.
-  EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::GetVersionExA, Op::AllocateAndInitializeSid,
+  EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::RtlGetVersion, Op::AllocateAndInitializeSid,
                              Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA}),
             Ops());
 }

@@ -28,6 +28,10 @@ inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 
 
 // Served to the program through GetProcAddress only, as on Windows.
 LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
+LONG WINAPI RtlGetVersion(OSVERSIONINFOW *lpVersionInformation);
+
+// What GetLastError answers next.
+void SetLastError(DWORD error);
 
 // The machine as set: 32 or 64.
 unsigned WindowsBits();
@@ -35,5 +39,6 @@ unsigned ProcessBits();
 
 void ResetRegistry();
 void ResetSystem();
+void ResetFiles();
 
 } // namespace emulated::model

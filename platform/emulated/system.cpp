@@ -1,5 +1,6 @@
-// The rest of the machine: the version query, the caller's token, SIDs,
-// message boxes, the loaded system DLLs and what they export, and the call
+// The rest of the machine: the version queries, the caller's token, SIDs,
+// message boxes, the names of the machine and its user, its clock and
+// message table, the loaded system DLLs and what they export, and the call
 // record and fault switches that every operation goes through.
 #include "model.h"
 
@@ -9,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <type_traits>
 
 namespace emulated {
 namespace {
@@ -51,6 +53,12 @@ struct System {
   std::string commandLine = "quenlor-patch.exe";
   DWORD major = 5;
   DWORD minor = 1;
+  DWORD platform = VER_PLATFORM_WIN32_NT;
+  DWORD toldMajor = 5; // what GetVersionExA tells: a compatibility mode's
+  DWORD toldMinor = 1;
+  std::string computer = "XP-MACHINE";
+  std::string user = "Administrator";
+  DWORD lastError = ERROR_SUCCESS;
   bool administrator = true;
   unsigned windowsBits = 32;
   unsigned processBits = 32;
@@ -119,6 +127,8 @@ std::string Hex(unsigned long long value) {
 void ResetSystem() { machine = System{}; }
 
 unsigned WindowsBits() { return machine.windowsBits; }
+
+void SetLastError(DWORD error) { machine.lastError = error; }
 unsigned ProcessBits() { return machine.processBits; }
 
 } // namespace model
@@ -130,6 +140,45 @@ using model::Fault;
 using model::Hex;
 using model::Record;
 
+namespace {
+
+// The build and service pack of each version the tests play.
+DWORD Build(DWORD major, DWORD minor) {
+  switch (major * 100 + minor) {
+  case 400:
+    return 1381; // NT 4.0 (95 is 950)
+  case 410:
+    return 2222; // 98 SE
+  case 500:
+    return 2195;
+  case 501:
+    return 2600;
+  case 600:
+    return 6002;
+  case 601:
+    return 7601;
+  default:
+    return 3790;
+  }
+}
+
+template <typename Record> void Fill(Record &record, DWORD major, DWORD minor) {
+  record.dwMajorVersion = major;
+  record.dwMinorVersion = minor;
+  record.dwPlatformId = machine.platform;
+  // 9x keeps its version in the build number's high word.
+  record.dwBuildNumber = machine.platform == VER_PLATFORM_WIN32_NT
+                             ? Build(major, minor)
+                             : (major << 24 | minor << 16 | Build(major, minor));
+  const char *pack = machine.platform == VER_PLATFORM_WIN32_NT ? "Service Pack 3" : " A";
+  for (std::size_t i = 0; i <= std::strlen(pack); ++i) {
+    record.szCSDVersion[i] =
+        static_cast<std::remove_reference_t<decltype(record.szCSDVersion[0])>>(pack[i]);
+  }
+}
+
+} // namespace
+
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   DWORD size = lpVersionInformation ? lpVersionInformation->dwOSVersionInfoSize : 0;
   std::string args = "size " + std::to_string(size);
@@ -137,14 +186,24 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
       (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA))) {
     return (Record(Op::GetVersionExA, "", args, FALSE));
   }
-  lpVersionInformation->dwMajorVersion = machine.major;
-  lpVersionInformation->dwMinorVersion = machine.minor;
-  lpVersionInformation->dwBuildNumber = machine.major == 5 && machine.minor == 1 ? 2600 : 3790;
-  lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
-  std::snprintf(lpVersionInformation->szCSDVersion, sizeof lpVersionInformation->szCSDVersion,
-                "Service Pack 3");
-  args += " -> " + std::to_string(machine.major) + "." + std::to_string(machine.minor);
+  Fill(*lpVersionInformation, machine.toldMajor, machine.toldMinor);
+  args += " -> " + std::to_string(machine.toldMajor) + "." + std::to_string(machine.toldMinor);
   return (Record(Op::GetVersionExA, "", args, TRUE));
+}
+
+LONG WINAPI emulated::model::RtlGetVersion(OSVERSIONINFOW *lpVersionInformation) {
+  DWORD size = lpVersionInformation ? lpVersionInformation->dwOSVersionInfoSize : 0;
+  std::string args = "size " + std::to_string(size);
+  if (LONG status = Fault(Op::RtlGetVersion, "")) {
+    return Record(Op::RtlGetVersion, "", args, status);
+  }
+  // The extended record is 284 bytes, on Windows as here.
+  if (!lpVersionInformation || (size != sizeof(OSVERSIONINFOW) && size != 284)) {
+    return Record(Op::RtlGetVersion, "", args, StatusInvalidParameter);
+  }
+  Fill(*lpVersionInformation, machine.major, machine.minor);
+  args += " -> " + std::to_string(machine.major) + "." + std::to_string(machine.minor);
+  return Record(Op::RtlGetVersion, "", args, StatusSuccess);
 }
 
 BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
@@ -215,6 +274,7 @@ template <typename Function> FARPROC Exported(Function *function) {
 
 std::vector<Export> Exports() {
   return {{"ntdll", "NtDeleteKey", Exported(&model::NtDeleteKey)},
+          {"ntdll", "RtlGetVersion", Exported(&model::RtlGetVersion)},
           {"kernel32", "IsWow64Process", Exported(&IsWow64Process)},
           {"advapi32", "AllocateAndInitializeSid", Exported(&AllocateAndInitializeSid)},
           {"advapi32", "CheckTokenMembership", Exported(&CheckTokenMembership)},
@@ -282,6 +342,99 @@ BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
   return (Record(Op::IsWow64Process, "", args, TRUE));
 }
 
+DWORD WINAPI GetLastError() {
+  model::Log(Op::GetLastError, "", "", machine.lastError);
+  return machine.lastError;
+}
+
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+  // A fixed moment: tests compare whole lines.
+  *lpSystemTime = SYSTEMTIME{2026, 12, 2, 8, 9, 5, 7, 0};
+  model::Log(Op::GetLocalTime, "", "", 0);
+}
+
+namespace {
+
+// GetComputerNameA and GetUserNameA: the name and its terminating zero into
+// a buffer of *size characters; they differ in what *size says afterwards.
+BOOL CopyName(Op op, const std::string &name, LPSTR buffer, LPDWORD size, DWORD tooSmall,
+              DWORD counted) {
+  std::string args = size ? std::to_string(*size) : "NULL";
+  if (LONG error = Fault(op, "")) {
+    model::SetLastError(static_cast<DWORD>(error));
+    return Record(op, "", args, FALSE);
+  }
+  if (!buffer || !size || *size < name.size() + 1) {
+    if (size) {
+      *size = static_cast<DWORD>(name.size() + 1);
+    }
+    model::SetLastError(tooSmall);
+    return Record(op, "", args, FALSE);
+  }
+  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  *size = static_cast<DWORD>(name.size() + counted);
+  return Record(op, "", args + " -> " + name, TRUE);
+}
+
+// Windows' own texts for the codes the tests meet, each ending as
+// Windows ends them.
+const std::map<DWORD, const char *> Messages = {
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+    {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
+    {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
+    {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for "
+                        "deletion.\r\n"},
+};
+
+} // namespace
+
+BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
+  return CopyName(Op::GetComputerNameA, machine.computer, lpBuffer, nSize, ERROR_BUFFER_OVERFLOW,
+                  0);
+}
+
+BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
+  return CopyName(Op::GetUserNameA, machine.user, lpBuffer, pcbBuffer, ERROR_INSUFFICIENT_BUFFER,
+                  1);
+}
+
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list *Arguments) {
+  std::string args =
+      Hex(dwFlags) + ", " + std::to_string(dwMessageId) + ", " + std::to_string(nSize);
+  auto found = Messages.find(dwMessageId);
+  if (LONG error = Fault(Op::FormatMessageA, "")) {
+    model::SetLastError(static_cast<DWORD>(error));
+    return Record(Op::FormatMessageA, "", args, DWORD{0});
+  }
+  // Only what the program asks for: the system's table, no inserts, in the
+  // default language, into its own buffer.
+  if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !(dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) ||
+      lpSource || dwLanguageId || Arguments || !lpBuffer) {
+    model::SetLastError(ERROR_INVALID_PARAMETER);
+    return Record(Op::FormatMessageA, "", args, DWORD{0});
+  }
+  if (found == Messages.end()) {
+    model::SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return Record(Op::FormatMessageA, "", args, DWORD{0});
+  }
+  std::string text = found->second;
+  if (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) {
+    text.replace(text.size() - 2, 2, " "); // its line break is the message's only one
+  }
+  if (text.size() + 1 > nSize) {
+    model::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return Record(Op::FormatMessageA, "", args, DWORD{0});
+  }
+  std::memcpy(lpBuffer, text.c_str(), text.size() + 1);
+  return Record(Op::FormatMessageA, "", args, static_cast<DWORD>(text.size()));
+}
+
 namespace emulated {
 
 bool SameName(const std::string &a, const std::string &b) {
@@ -300,7 +453,12 @@ const char *Name(Op op) {
       "RegCloseKey",          "MessageBoxA",
       "GetModuleHandleA",     "GetProcAddress",
       "GetCurrentProcess",    "IsWow64Process",
-      "GetCommandLineA",
+      "GetCommandLineA",      "RtlGetVersion",
+      "CreateFileA",          "WriteFile",
+      "SetFilePointer",       "CloseHandle",
+      "GetLastError",         "GetLocalTime",
+      "GetComputerNameA",     "GetUserNameA",
+      "FormatMessageA",
   };
   return names[static_cast<int>(op)];
 }
@@ -310,11 +468,24 @@ bool IsRegistry(Op op) { return op >= Op::RegOpenKeyExA && op <= Op::RegCloseKey
 void Reset() {
   model::ResetSystem();
   model::ResetRegistry();
+  model::ResetFiles();
 }
 
-void SetVersion(DWORD major, DWORD minor) {
-  machine.major = major;
-  machine.minor = minor;
+void SetVersion(DWORD major, DWORD minor, DWORD platform) {
+  machine.major = machine.toldMajor = major;
+  machine.minor = machine.toldMinor = minor;
+  machine.platform = platform;
+  SetExported("RtlGetVersion", platform == VER_PLATFORM_WIN32_NT && major >= 5);
+}
+
+void SetCompatibilityMode(DWORD major, DWORD minor) {
+  machine.toldMajor = major;
+  machine.toldMinor = minor;
+}
+
+void SetNames(const std::string &computer, const std::string &user) {
+  machine.computer = computer;
+  machine.user = user;
 }
 
 void SetAdministrator(bool member) { machine.administrator = member; }

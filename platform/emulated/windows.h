@@ -7,6 +7,7 @@
 // the end of this file.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -19,6 +20,7 @@ using LONG = std::int32_t;
 using UINT = unsigned int;
 using BOOL = int;
 using CHAR = char;
+using WCHAR = char16_t; // two bytes, as on Windows
 using ULONG_PTR = std::uintptr_t;
 using INT_PTR = std::intptr_t;
 using LPBYTE = BYTE *;
@@ -28,6 +30,9 @@ using LPDWORD = DWORD *;
 using PBOOL = BOOL *;
 using REGSAM = DWORD;
 using PVOID = void *;
+using LPVOID = void *;
+using LPCVOID = const void *;
+using PLONG = LONG *;
 using PSID = void *;
 using HANDLE = void *;
 
@@ -46,6 +51,23 @@ struct FILETIME {
 };
 using PFILETIME = FILETIME *;
 
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+using LPSYSTEMTIME = SYSTEMTIME *;
+
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED *;
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES *;
+
 struct SID_IDENTIFIER_AUTHORITY {
   BYTE Value[6];
 };
@@ -60,6 +82,15 @@ struct OSVERSIONINFOA {
   CHAR szCSDVersion[128];
 };
 using LPOSVERSIONINFOA = OSVERSIONINFOA *;
+
+struct OSVERSIONINFOW {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  WCHAR szCSDVersion[128];
+};
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -91,10 +122,35 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define REG_SZ 1
 #define REG_LINK 6
 
+#define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
+#define GENERIC_WRITE 0x40000000
+#define FILE_APPEND_DATA 0x0004
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_BEGIN 0
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+#define MAX_COMPUTERNAME_LENGTH 15
+
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_NOT_SUPPORTED 50
+#define ERROR_NETNAME_DELETED 64
+#define ERROR_BUFFER_OVERFLOW 111
+#define ERROR_DISK_FULL 112
+#define ERROR_INVALID_NAME 123
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_INSTALL_LOG_FAILURE 1622
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
@@ -109,6 +165,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_NO_TOKEN 1008
 #define ERROR_INVALID_SID 1337
 
+#define VER_PLATFORM_WIN32_WINDOWS 1
 #define VER_PLATFORM_WIN32_NT 2
 
 #define SECURITY_NT_AUTHORITY                                                                      \
@@ -152,6 +209,21 @@ HANDLE WINAPI GetCurrentProcess();
 LPSTR WINAPI GetCommandLineA();
 BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+DWORD WINAPI GetLastError();
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
+
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
@@ -164,6 +236,7 @@ namespace emulated {
 constexpr LONG StatusSuccess = 0;
 constexpr LONG StatusAccessDenied = static_cast<LONG>(0xC0000022);
 constexpr LONG StatusInvalidHandle = static_cast<LONG>(0xC0000008);
+constexpr LONG StatusInvalidParameter = static_cast<LONG>(0xC000000D);
 constexpr LONG StatusCannotDelete = static_cast<LONG>(0xC0000121);
 constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
 
@@ -185,6 +258,16 @@ enum class Op {
   GetCurrentProcess,
   IsWow64Process,
   GetCommandLineA,
+  RtlGetVersion,
+  CreateFileA,
+  WriteFile,
+  SetFilePointer,
+  CloseHandle,
+  GetLastError,
+  GetLocalTime,
+  GetComputerNameA,
+  GetUserNameA,
+  FormatMessageA,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -212,7 +295,12 @@ struct Box {
 // HKEY_LOCAL_MACHINE with only "Software", no faults, empty records.
 void Reset();
 
-void SetVersion(DWORD major, DWORD minor);
+// The version Windows is, as RtlGetVersion tells it; NTDLL exports that
+// function from NT 5.0 on. GetVersionExA tells the same, unless a
+// compatibility mode (Vista on) makes it tell another.
+void SetVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
+void SetCompatibilityMode(DWORD major, DWORD minor);
+void SetNames(const std::string &computer, const std::string &user);
 // The whole command line, as GetCommandLineA hands it out: the program's own
 // name first, then the arguments. A fresh machine's names the program only.
 void SetCommandLine(const std::string &commandLine);
@@ -274,6 +362,19 @@ void AtCall(std::size_t n, std::function<void()> change);
 // that would never end does end, and the test can see that it would not.
 void SetCallLimit(std::size_t limit);
 bool CallLimitReached();
+
+// Files. Paths are compared without regard to case; a relative path is
+// below the current folder, C:\Work. Folders exist only once made (C:\ and
+// C:\Work are); a file is made in an existing folder only.
+void CreateFolder(const std::string &path);
+bool FileExists(const std::string &path);
+std::string FileText(const std::string &path);
+// Another writer's append, as another machine's run on a shared file.
+void AppendToFile(const std::string &path, const std::string &text);
+// The bytes the disk still takes; a write past them writes what fits and
+// fails with ERROR_DISK_FULL.
+void SetDiskSpace(std::size_t bytes);
+unsigned OpenFiles();
 
 const std::vector<Call> &Calls();
 const std::vector<Box> &Boxes();

@@ -1,0 +1,149 @@
+// The /log file and the lines written to it: plain text in the ANSI code
+// page, CRLF line ends, each line dated and appended in one write.
+#include "patch/patch.h"
+
+#include <cstdarg>
+
+namespace {
+
+// Room kept for the CRLF that ends a log line.
+constexpr std::size_t LineRoom = sizeof Line::text - 3;
+// The most of a line that a key's path may take.
+constexpr std::size_t PathRoom = 600;
+constexpr char Machine[] = "HKEY_LOCAL_MACHINE";
+constexpr char Wow64PatchKeyPath[] = "Software\\Wow6432Node\\Crystal Semiconductor";
+
+std::size_t Length(const char *text) {
+  std::size_t length = 0;
+  while (text[length]) {
+    ++length;
+  }
+  return length;
+}
+
+} // namespace
+
+void Add(Line &line, const char *text, std::size_t length) {
+  for (; length && *text && line.length < LineRoom; --length) {
+    line.text[line.length++] = *text++;
+  }
+  line.text[line.length] = '\0';
+}
+
+namespace {
+
+void AddNumber(Line &line, DWORD value, unsigned base, unsigned digits) {
+  char text[12];
+  std::size_t at = sizeof text - 1;
+  text[at] = '\0';
+  do {
+    text[--at] = "0123456789ABCDEF"[value % base];
+    value /= base;
+  } while ((value || sizeof text - 1 - at < digits) && at > 0);
+  Add(line, text + at);
+}
+
+} // namespace
+
+void Format(Line &line, const char *pattern, ...) {
+  va_list arguments;
+  va_start(arguments, pattern);
+  for (const char *at = pattern; *at; ++at) {
+    if (*at != '%') {
+      Add(line, at, 1);
+      continue;
+    }
+    unsigned digits = 1;
+    if (at[1] >= '1' && at[1] <= '9') {
+      digits = static_cast<unsigned>(*++at - '0');
+    }
+    switch (*++at) {
+    case 's':
+      Add(line, va_arg(arguments, const char *));
+      break;
+    case 'u':
+      AddNumber(line, va_arg(arguments, DWORD), 10, digits);
+      break;
+    case 'x':
+      AddNumber(line, va_arg(arguments, DWORD), 16, 8);
+      break;
+    default:
+      --at; // no pattern: the % stands for itself
+      Add(line, "%");
+    }
+  }
+  va_end(arguments);
+}
+
+void AddPath(Line &line, const Trail &key, REGSAM view) {
+  // Built backwards from the key, as only the chain upwards is known.
+  char path[PathRoom];
+  std::size_t at = sizeof path;
+  const Trail *level = &key;
+  for (; level; level = level->parent) {
+    const char *name = level->parent || view != KEY_WOW64_32KEY ? level->name : Wow64PatchKeyPath;
+    std::size_t length = Length(name);
+    if (length + 1 > at) {
+      break;
+    }
+    at -= length;
+    for (std::size_t i = 0; i < length; ++i) {
+      path[at + i] = name[i];
+    }
+    path[--at] = '\\';
+  }
+  Add(line, level ? "..." : Machine);
+  Add(line, path + at, sizeof path - at);
+}
+
+void AddError(Line &line, DWORD error) {
+  Format(line, "error %u, ", error);
+  // Windows' own text for the code, on one line.
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                    FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                nullptr, error, 0, line.text + line.length,
+                                static_cast<DWORD>(LineRoom - line.length), nullptr);
+  for (DWORD i = 0; i < length; ++i) {
+    char &c = line.text[line.length + i];
+    c = c == '\r' || c == '\n' ? ' ' : c;
+  }
+  line.length += length;
+  while (line.length && line.text[line.length - 1] == ' ') {
+    --line.length;
+  }
+  line.text[line.length] = '\0';
+}
+
+HANDLE OpenLog(const char *path, bool nt) {
+  // FILE_APPEND_DATA alone makes every write land at the end of the file as
+  // it is then, whoever else appends; 9x knows only GENERIC_WRITE.
+  return CreateFileA(path, nt ? FILE_APPEND_DATA : GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void BeginLine(Line &line) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  line.length = 0;
+  Format(line, "%4u-%2u-%2u %2u:%2u:%2u ", DWORD{now.wYear}, DWORD{now.wMonth}, DWORD{now.wDay},
+         DWORD{now.wHour}, DWORD{now.wMinute}, DWORD{now.wSecond});
+}
+
+void WriteLine(Report &report, Line &line) {
+  if (report.log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  line.text[line.length++] = '\r';
+  line.text[line.length++] = '\n';
+  if (report.seekToEnd) {
+    SetFilePointer(report.log, 0, nullptr, FILE_END);
+  }
+  DWORD written = 0;
+  if (!WriteFile(report.log, line.text, static_cast<DWORD>(line.length), &written, nullptr) ||
+      written != line.length) {
+    // A full disk or a share that went: what follows would be cut short too.
+    CloseHandle(report.log);
+    report.log = INVALID_HANDLE_VALUE;
+  }
+}

@@ -1,0 +1,230 @@
+// The machine's files, as far as a program that appends to one sees them:
+// folders that exist or not, names compared without regard to case, handles
+// that write where their access says (append-only ones at the end, however
+// the file grew meanwhile), a disk that fills up, and a current folder for
+// relative paths.
+#include "model.h"
+
+#include <map>
+#include <set>
+
+namespace emulated {
+namespace {
+
+using model::Fault;
+using model::Hex;
+using model::Quote;
+using model::Record;
+
+constexpr char CurrentFolder[] = "C:\\Work";
+constexpr DWORD FileWriteData = 0x0002;
+
+struct OpenFile {
+  std::string path; // folded
+  bool write;
+  bool appendOnly;
+  std::size_t position;
+};
+
+struct FileSystem {
+  std::set<std::string> folders;            // folded, without a trailing backslash
+  std::map<std::string, std::string> files; // folded path: contents
+  std::map<ULONG_PTR, OpenFile> handles;
+  ULONG_PTR nextHandle = 0x1000;
+  std::size_t space = static_cast<std::size_t>(-1);
+};
+
+FileSystem disk;
+
+// The full path that `name` stands for, folded; a relative one is below the
+// current folder.
+std::string FullPath(const std::string &name) {
+  bool absolute =
+      (name.size() >= 3 && name[1] == ':' && name[2] == '\\') || name.compare(0, 2, "\\\\") == 0;
+  std::string path = absolute ? name : std::string(CurrentFolder) + "\\" + name;
+  for (char &c : path) {
+    c = model::Upper(c);
+  }
+  return path;
+}
+
+std::string Folder(const std::string &path) { return path.substr(0, path.rfind('\\')); }
+
+// Why `name` cannot be a file's name, or ERROR_SUCCESS.
+DWORD NameError(const std::string &name) {
+  if (name.empty()) {
+    return ERROR_PATH_NOT_FOUND;
+  }
+  if (name.size() >= MAX_PATH) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 32 || std::string("\"<>|*?").find(name[i]) != std::string::npos ||
+        (c == ':' && i != 1)) {
+      return ERROR_INVALID_NAME;
+    }
+  }
+  return name.back() == '\\' ? ERROR_INVALID_NAME : ERROR_SUCCESS;
+}
+
+OpenFile *Opened(HANDLE handle) {
+  auto found = disk.handles.find(reinterpret_cast<ULONG_PTR>(handle));
+  return found == disk.handles.end() ? nullptr : &found->second;
+}
+
+} // namespace
+} // namespace emulated
+
+using namespace emulated;
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  std::string name = lpFileName ? lpFileName : "";
+  std::string args = Quote(lpFileName) + ", " + Hex(dwDesiredAccess) + ", " + Hex(dwShareMode) +
+                     ", " + std::to_string(dwCreationDisposition);
+  std::string path = FullPath(name);
+  DWORD error = static_cast<DWORD>(Fault(Op::CreateFileA, path));
+  if (!error) {
+    error = NameError(name);
+  }
+  if (!error && (lpSecurityAttributes || hTemplateFile ||
+                 (dwCreationDisposition != OPEN_ALWAYS && dwCreationDisposition != OPEN_EXISTING) ||
+                 dwFlagsAndAttributes != FILE_ATTRIBUTE_NORMAL)) {
+    error = ERROR_INVALID_PARAMETER; // what the model does not play
+  }
+  if (!error && !disk.folders.count(Folder(path))) {
+    error = ERROR_PATH_NOT_FOUND;
+  }
+  if (!error && disk.folders.count(path)) {
+    error = ERROR_ACCESS_DENIED; // a folder
+  }
+  bool existed = disk.files.count(path) > 0;
+  if (!error && !existed && dwCreationDisposition == OPEN_EXISTING) {
+    error = ERROR_FILE_NOT_FOUND;
+  }
+  if (error) {
+    model::SetLastError(error);
+    model::Log(Op::CreateFileA, path, args, -1);
+    return INVALID_HANDLE_VALUE;
+  }
+  disk.files[path]; // made if missing
+  bool write = (dwDesiredAccess & (GENERIC_WRITE | FileWriteData | FILE_APPEND_DATA)) != 0;
+  bool appendOnly =
+      (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & (GENERIC_WRITE | FileWriteData));
+  ULONG_PTR handle = disk.nextHandle;
+  disk.nextHandle += 4;
+  disk.handles[handle] = OpenFile{path, write, appendOnly, 0};
+  model::SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  model::Log(Op::CreateFileA, path, args + " -> " + Hex(handle), static_cast<long long>(handle));
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  OpenFile *file = Opened(hFile);
+  std::string path = file ? file->path : "";
+  std::string text(static_cast<const char *>(lpBuffer), nNumberOfBytesToWrite);
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " + Quote(text.c_str()) + ", " +
+                     std::to_string(nNumberOfBytesToWrite);
+  if (lpNumberOfBytesWritten) {
+    *lpNumberOfBytesWritten = 0;
+  }
+  DWORD error = static_cast<DWORD>(Fault(Op::WriteFile, path));
+  if (!error) {
+    error = !file                                     ? ERROR_INVALID_HANDLE
+            : !file->write                            ? ERROR_ACCESS_DENIED
+            : !lpNumberOfBytesWritten || lpOverlapped ? ERROR_INVALID_PARAMETER
+                                                      : ERROR_SUCCESS;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::WriteFile, path, args, FALSE);
+  }
+  std::string &contents = disk.files[path];
+  std::size_t at = file->appendOnly ? contents.size() : file->position;
+  std::size_t count = std::min<std::size_t>(nNumberOfBytesToWrite, disk.space);
+  contents.resize(std::max(contents.size(), at));
+  contents.replace(at, std::min(count, contents.size() - at), text, 0, count);
+  disk.space -= count;
+  file->position = at + count;
+  *lpNumberOfBytesWritten = static_cast<DWORD>(count);
+  if (count < nNumberOfBytesToWrite) {
+    model::SetLastError(ERROR_DISK_FULL);
+    return Record(Op::WriteFile, path, args + " -> " + std::to_string(count), FALSE);
+  }
+  return Record(Op::WriteFile, path, args, TRUE);
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod) {
+  OpenFile *file = Opened(hFile);
+  std::string path = file ? file->path : "";
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " +
+                     std::to_string(lDistanceToMove) + ", " + std::to_string(dwMoveMethod);
+  DWORD error = static_cast<DWORD>(Fault(Op::SetFilePointer, path));
+  if (!error && (!file || lpDistanceToMoveHigh || dwMoveMethod > FILE_END)) {
+    error = file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+  }
+  long long base = dwMoveMethod == FILE_BEGIN ? 0
+                   : dwMoveMethod == FILE_END ? static_cast<long long>(disk.files[path].size())
+                                              : static_cast<long long>(file ? file->position : 0);
+  if (!error && base + lDistanceToMove < 0) {
+    error = ERROR_INVALID_PARAMETER;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::SetFilePointer, path, args, INVALID_SET_FILE_POINTER);
+  }
+  file->position = static_cast<std::size_t>(base + lDistanceToMove);
+  return Record(Op::SetFilePointer, path, args, static_cast<DWORD>(file->position));
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  OpenFile *file = Opened(hObject);
+  std::string path = file ? file->path : "";
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hObject));
+  // Released even when the call is made to fail, as a failed close cannot
+  // be retried.
+  LONG error = Fault(Op::CloseHandle, path);
+  disk.handles.erase(reinterpret_cast<ULONG_PTR>(hObject));
+  if (error || !file) {
+    model::SetLastError(error ? static_cast<DWORD>(error) : ERROR_INVALID_HANDLE);
+    return Record(Op::CloseHandle, path, args, FALSE);
+  }
+  return Record(Op::CloseHandle, path, args, TRUE);
+}
+
+namespace emulated {
+
+void CreateFolder(const std::string &path) {
+  std::string full = FullPath(path);
+  for (std::size_t cut = full.find('\\'); cut != std::string::npos;
+       cut = full.find('\\', cut + 1)) {
+    disk.folders.insert(full.substr(0, cut));
+  }
+  disk.folders.insert(full);
+}
+
+bool FileExists(const std::string &path) { return disk.files.count(FullPath(path)) > 0; }
+
+std::string FileText(const std::string &path) {
+  auto found = disk.files.find(FullPath(path));
+  return found == disk.files.end() ? "" : found->second;
+}
+
+void AppendToFile(const std::string &path, const std::string &text) {
+  disk.files[FullPath(path)] += text;
+}
+
+void SetDiskSpace(std::size_t bytes) { disk.space = bytes; }
+
+unsigned OpenFiles() { return static_cast<unsigned>(disk.handles.size()); }
+
+void model::ResetFiles() {
+  disk = FileSystem{};
+  CreateFolder(CurrentFolder);
+}
+
+} // namespace emulated

@@ -1,0 +1,159 @@
+// What /log records of a run, line by line, for each outcome, as the
+// administrator of a fleet reads it; appended after what other runs wrote,
+// also while they write.
+#include "machine.h"
+
+#include <functional>
+
+namespace {
+
+constexpr char Folder[] = "C:\\Program Files\\Quenlor";
+const std::string Start = "quenlor-patch " PATCH_VERSION " on XP-MACHINE by Administrator: ";
+const std::string Key = "HKEY_LOCAL_MACHINE\\Software\\Crystal Semiconductor";
+const std::string CannotDelete = ": error 5, Access is denied. NTSTATUS 0xC0000121";
+
+struct Case {
+  const char *name;
+  std::string arguments;
+  const char *file;
+  std::function<void()> stage;
+  int exitCode;
+  std::vector<std::string> lines; // after the first, and without their date and time
+};
+
+void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
+
+class Log : public Machine, public ::testing::WithParamInterface<Case> {
+protected:
+  void Stage() {
+    const Case &c = GetParam();
+    emulated::Reset();
+    emulated::CreateFolder(Folder);
+    Tree({"A\\B", "C"});
+    c.stage();
+    emulated::SetCommandLine("quenlor-patch.exe " + c.arguments);
+    emulated::AppendToFile(c.file, "earlier run\r\n");
+  }
+};
+
+TEST_P(Log, RecordsTheRunAfterWhatOthersWrote) {
+  const Case &c = GetParam();
+  // Once to find the first line's write; then again, with another machine
+  // appending a line just after it.
+  Stage();
+  Run();
+  std::size_t write = 0;
+  while (emulated::Calls()[write].op != Op::WriteFile) {
+    ++write;
+  }
+  Stage();
+  emulated::AtCall(write + 2, [&c] { emulated::AppendToFile(c.file, "other machine\r\n"); });
+
+  EXPECT_EQ(c.exitCode, Run());
+
+  std::string expected = "earlier run\r\n2026-12-08 09:05:07 " + Start + "quenlor-patch.exe " +
+                         c.arguments + "\r\nother machine\r\n";
+  for (const auto &line : c.lines) {
+    expected += "2026-12-08 09:05:07 " + line + "\r\n";
+  }
+  EXPECT_EQ(expected, emulated::FileText(c.file));
+  ExpectNothingLeftOpen();
+}
+
+const std::string Path = std::string(Folder) + "\\patch.log";
+constexpr char Work[] = "C:\\Work\\patch.log";
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, Log,
+    ::testing::Values(
+        Case{"removal",
+             "/quiet /log:\"" + Path + "\"",
+             Path.c_str(),
+             [] {},
+             0,
+             {"Windows 5.1.2600 Service Pack 3", "Registry: 4 keys removed, 0 stayed",
+              "End: Patch successful. You may now install the Quenlor audio driver (exit code 0)"}},
+        Case{"keys that stay, with boxes",
+             "\"/log:" + Path + "\"",
+             Path.c_str(),
+             [] { emulated::CreateKey(PatchKeyPath + std::string("\\A\\Caf\xCE\xA9")); },
+             0,
+             {"Windows 5.1.2600 Service Pack 3",
+              "Stayed: " + Key + "\\A\\Caf?: error 2, The system cannot find the file specified.",
+              "Stayed: " + Key + "\\A" + CannotDelete, "Stayed: " + Key + CannotDelete,
+              "Registry: 2 keys removed, 3 stayed",
+              "End: Patch failed. Some registry keys could not be deleted (exit code 1013)"}},
+        Case{"XP x64, the key in one view",
+             "/q /LOG:patch.log",
+             Work,
+             [] {
+               emulated::SetWindowsBits(64);
+               emulated::SetVersion(5, 2);
+             },
+             0,
+             {"Windows 5.2.3790 Service Pack 3", "64-bit view: 4 keys removed, 0 stayed",
+              "32-bit view: the key was not there",
+              "End: Patch successful. You may now install the Quenlor audio driver (exit code 0)"}},
+        Case{"Windows 7 in XP compatibility mode",
+             "/q -log:" + std::string(Work),
+             Work,
+             [] {
+               emulated::SetVersion(6, 1);
+               emulated::SetCompatibilityMode(5, 1);
+             },
+             50,
+             {"Windows 6.1.7601 Service Pack 3 (a compatibility mode reports 5.1)",
+              "Refused: not Windows XP, XP x64 or Server 2003",
+              "End: This patch is for Windows XP only (exit code 50)"}},
+        Case{"Windows 98, which cannot open for appending only",
+             "/q /log:" + std::string(Work),
+             Work,
+             [] { emulated::SetVersion(4, 10, VER_PLATFORM_WIN32_WINDOWS); },
+             50,
+             {"Windows 4.10.2222  A", "Refused: not Windows XP, XP x64 or Server 2003",
+              "End: This patch is for Windows XP only (exit code 50)"}},
+        Case{"a standard user",
+             "/log:" + std::string(Work) + " /q",
+             Work,
+             [] { emulated::SetAdministrator(false); },
+             5,
+             {"Windows 5.1.2600 Service Pack 3",
+              "Refused: not run by a member of the Administrators group",
+              "End: You must have administrator rights to apply this patch (exit code 5)"}}),
+    [](const ::testing::TestParamInfo<Case> &param) { return std::to_string(param.index); });
+
+TEST_F(Machine, WriteThatFailsStopsTheLogNotTheRun) {
+  Tree({"A"});
+  emulated::SetCommandLine("quenlor-patch.exe /quiet /log:patch.log");
+  emulated::SetDiskSpace(150); // the first line and a part of the second
+
+  EXPECT_EQ(0, Run());
+
+  EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
+  EXPECT_EQ(150u, emulated::FileText("patch.log").size());
+  EXPECT_EQ(2u, CallsOf(Op::WriteFile).size()); // none after the one that failed
+  ExpectNothingLeftOpen();
+}
+
+TEST(LogPath, KeepsTheLastLevelsOfAPathTooLongForItsLine) {
+  const std::string name(40, 'N');
+  std::vector<Trail> levels(30, Trail{name.c_str(), nullptr});
+  levels[0].name = PatchKeyPath;
+  for (std::size_t i = 1; i < levels.size(); ++i) {
+    levels[i].parent = &levels[i - 1];
+  }
+  Line line = {};
+  AddPath(line, levels[2], KEY_WOW64_32KEY);
+  EXPECT_EQ("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Crystal Semiconductor\\" + name + "\\" +
+                name,
+            std::string(line.text));
+  line = {};
+  AddPath(line, levels.back(), 0);
+  std::string tail;
+  for (int i = 0; i < 14; ++i) {
+    tail += "\\" + name; // as many as fit in 600 characters
+  }
+  EXPECT_EQ("..." + tail, std::string(line.text));
+}
+
+} // namespace
