@@ -23,21 +23,24 @@ constexpr const char WarningCaption[] = "Debug";
 constexpr const char SuccessCaption[] = "";
 constexpr const char HelpCaption[] = "Quenlor audio driver pre-install patch";
 constexpr const char UnknownArgumentText[] = "Unknown argument: ";
-// One switch or exit code a line, as Windows' own help boxes have them.
-constexpr const char UsageText[] = "Usage: quenlor-patch [/quiet] [/log:<file>] [/norestart] [/?]\n"
+// One switch or exit code a line, as Windows' own help boxes have them;
+// no tabs, which a box's proportional font does not line up, and lines
+// short enough for a box on a 640 by 480 screen.
+constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "\n"
-                                   "/quiet, /q\tNo boxes: the exit code tells the outcome.\n"
-                                   "/log:<file>\tAppend a record of the run to <file>.\n"
-                                   "/norestart\tIgnored.\n"
-                                   "/?, /help\tThis help.\n"
+                                   "/quiet or /q: no boxes, only the exit code\n"
+                                   "/log:<file>: append a record to <file>\n"
+                                   "/norestart: ignored\n"
+                                   "/? or /help: this help\n"
                                    "\n"
-                                   "Exit codes (with /quiet; 87 and 1622 always):\n"
-                                   "0\tThe key is gone.\n"
-                                   "5\tNot an administrator.\n"
-                                   "50\tNot Windows XP, XP x64 or Server 2003.\n"
-                                   "87\tAn argument was not understood.\n"
-                                   "1013\tSome keys could not be deleted.\n"
-                                   "1622\tThe log file could not be opened.";
+                                   "Exit codes, with /quiet:\n"
+                                   "0: the key is gone\n"
+                                   "5: not an administrator\n"
+                                   "50: not Windows XP, XP x64 or Server 2003\n"
+                                   "1013: some keys could not be deleted\n"
+                                   "With or without /quiet:\n"
+                                   "87: an argument was not understood\n"
+                                   "1622: the log file could not be opened";
 constexpr const char LogFailedText[] = "Could not open the log file ";
 
 // Exit codes with /quiet, one for each outcome: Windows system error codes,

@@ -2,9 +2,10 @@
 
 Seeds a sample HKLM\\Software\\Crystal Semiconductor subtree into a 32-bit
 (XP) prefix under the build tree, shows it, runs dist/quenlor-patch.exe
-against it, prints each message box as the user sees it, and shows the
-registry afterwards. On a host that runs no 32-bit code, the same is done
-with dist/quenlor-patch-x64.exe in a 64-bit (XP x64) prefix. With a desktop (DISPLAY set) the boxes appear there
+against it with /log, prints each message box as the user sees it, says
+what is left of the key afterwards, and shows the run's log. On a host that
+runs no 32-bit code, the same is done with dist/quenlor-patch-x64.exe in a
+64-bit (XP x64) prefix. With a desktop (DISPLAY set) the boxes appear there
 for the user to click; otherwise a private Xvfb is used and the boxes are
 dismissed here. Each box is saved as a screenshot.
 
@@ -36,8 +37,7 @@ SAMPLE = {
 VIEW_NAMES = {64: "the 64-bit view", 32: "the 32-bit view (Software\\Wow6432Node)"}
 
 
-def show_tree(prefix, title, views):
-    print(f"\n{title}")
+def show_tree(prefix, views):
     for view in views:
         indent = "    " if view else "  "
         if view:
@@ -51,7 +51,17 @@ def show_tree(prefix, title, views):
                 print(f"{indent}    {name or '(Default)'} = {data}")
 
 
-def run(prefix, exe, shots, interactive, stem="box"):
+def show_after(prefix, views):
+    """Says in words what the run left: nothing, or which keys."""
+    if not any(prefix.tree(KEY, view=view) for view in views):
+        where = " in either registry view" if len(views) > 1 else ""
+        print(f"\nAfter: the key is gone; HKEY_LOCAL_MACHINE\\{KEY} is no longer there{where}.")
+        return
+    print("\nAfter: these keys are left:")
+    show_tree(prefix, views)
+
+
+def run(prefix, exe, shots, interactive, stem="box", arguments=()):
     """Runs the patch and saves each box as shots/<stem>-N.png; returns the run."""
     shots.mkdir(parents=True, exist_ok=True)
     saved = []
@@ -65,7 +75,7 @@ def run(prefix, exe, shots, interactive, stem="box"):
 
     mode = "watch" if interactive else "hold"
     result = prefix.run(exe, mode=mode, on_box=on_box, timeout=600 if interactive else 60,
-                        desktop=None if interactive else "640x480")
+                        desktop=None if interactive else "640x480", arguments=arguments)
     result.screenshots = saved
     return result
 
@@ -76,14 +86,22 @@ def demo(prefix, machine, shots, interactive):
     for view in machine.views:
         prefix.apply(remove=[KEY], keys=list(SAMPLE), values=SAMPLE, version=machine.version,
                      view=view)
-    show_tree(prefix, f"Before: the registry of a {machine.description} machine "
-              f"(Wine, version {machine.version})", machine.views)
-    print(f"\nRunning {machine.exe.name} ...")
-    result = run(prefix, machine.exe, shots, interactive)
+    print(f"\nBefore: the registry of a {machine.description} machine "
+          f"(Wine, version {machine.version})")
+    show_tree(prefix, machine.views)
+    # The run keeps a log, as a fleet's runs would, which is shown below.
+    log = prefix.path / "drive_c" / "quenlor-patch.log"
+    log.unlink(missing_ok=True)
+    argument = r"/log:C:\quenlor-patch.log"
+    print(f"\nRunning {machine.exe.name} {argument} ...")
+    result = run(prefix, machine.exe, shots, interactive, arguments=[argument])
     for (caption, icon, text), shot in zip(result.shown(), result.screenshots):
         print(f"  [{icon}] caption \"{caption}\": {text}    ({shot})")
     print(f"  exit code {result.exit_code}")
-    show_tree(prefix, "After:", machine.views)
+    show_after(prefix, machine.views)
+    print(f"\nThe log of this run, C:\\quenlor-patch.log ({log}):")
+    text = log.read_bytes().decode("cp1252") if log.exists() else "(no log was written)\n"
+    print("  " + text.rstrip("\r\n").replace("\r\n", "\n  "))
 
 
 def docs(prefix, machine, where):
@@ -105,8 +123,7 @@ def docs(prefix, machine, where):
         prefix.apply(remove=[KEY], keys=[stuck], version=version, view=machine.views[0])
         if stays:
             prefix.run_regtool("omega", stuck, view=machine.views[0])
-        command = [winelab.windows_path(machine.exe), *arguments] if arguments else machine.exe
-        result = run(prefix, command, where / "raw", False, stem=name)
+        result = run(prefix, machine.exe, where / "raw", False, stem=name, arguments=arguments)
         os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
         print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")
     prefix.apply(remove=[KEY], view=machine.views[0])

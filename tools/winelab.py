@@ -19,6 +19,7 @@ from pathlib import Path
 # The operations the patch uses, as the relay trace names them.
 OPERATIONS = [
     "kernel32.GetVersionExA",
+    "ntdll.RtlGetVersion",
     "kernel32.IsWow64Process",
     "kernelbase.IsWow64Process",  # what GetProcAddress finds behind kernel32's forward
     "kernel32.GetProcAddress",
@@ -370,10 +371,11 @@ class Prefix:
     # Running an executable.
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
-            timeout=60, desktop=None, standard_user=False, any_process=False):
-        """Runs `exe` (a Path, or a Windows command line as a list) under the
-        box reader and returns what it showed, its exit code, its run time
-        and, with relay, the platform calls made from its image.
+            timeout=60, desktop=None, standard_user=False, any_process=False, arguments=()):
+        """Runs `exe` (a Path, with `arguments`, or a Windows command line as
+        a list) under the box reader and returns what it showed, its exit
+        code, its run time and, with relay, the platform calls made from its
+        image.
         `on_box(n, caption, text, (left, top, right, bottom))` sees each box
         while it is on screen; `desktop` ("640x480") runs it in a Wine
         virtual desktop, which draws window frames where no window manager
@@ -384,7 +386,7 @@ class Prefix:
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
-        command = [windows_path(exe)] if isinstance(exe, Path) else list(exe)
+        command = [windows_path(exe), *arguments] if isinstance(exe, Path) else list(exe)
         user = ["/standard-user"] if standard_user else []
         user += ["/any-process"] if any_process else []
         args = [str(self.boxreader), mode, windows_path(report), str(timeout), *user, *command]
@@ -432,7 +434,8 @@ def image_range(exe):
     return base, base + size
 
 
-ARG = re.compile(r'\s*([0-9a-fA-F]+)(?:\s+L?"((?:[^"\\]|\\.)*)")?\s*(?:,|$)')
+# Wine cuts a long string short, with "..." after its closing quote.
+ARG = re.compile(r'\s*([0-9a-fA-F]+)(?:\s+L?"((?:[^"\\]|\\.)*)"(?:\.\.\.)?)?\s*(?:,|$)')
 CALL = re.compile(r'^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$')
 RET = re.compile(r'^[0-9a-f]+:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$')
 
