@@ -2,13 +2,15 @@
 # make run    apply the patch to a scratch Windows XP registry under Wine
 # make test   every test: host tests, sanitizers, static checks, executables, Wine
 # make bench  time the patch against reg.exe and regedit under Wine
+# make release  sign dist/'s executables into release/ (README: "Signed releases")
 # Each target installs the Debian packages it lacks.
 BUILD ?= build
 DIST ?= dist
+RELEASE ?= release
 JOBS ?= 2
 CMAKE_WINDOWS = cmake -S . -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
-.PHONY: all dist run test host-test bench clean
+.PHONY: all dist run test host-test bench release clean
 
 all: dist
 
@@ -28,7 +30,7 @@ run: dist
 	python3 tools/demo.py --build $(BUILD) --dist $(DIST)
 
 test: dist
-	tools/deps host wine
+	tools/deps host wine sign token
 	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPATCH_DIST_DIR=$(abspath $(DIST)) -DPATCH_WINDOWS_BUILD=$(abspath $(BUILD)) >/dev/null
 	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATCH_SANITIZE=ON >/dev/null
@@ -43,6 +45,14 @@ test: dist
 bench: dist
 	tools/deps wine
 	python3 tools/bench.py --build $(BUILD) --dist $(DIST)
+
+# The signing settings, from the command line or the environment; the
+# README says what each is.
+export SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE \
+  SIGN_TIMESTAMP_URL SIGN_URL SIGN_CAFILE SOURCE_DATE_EPOCH
+release: dist
+	tools/deps sign
+	tools/release $(DIST) $(RELEASE)
 
 # The logic alone, against the in-memory model, without Wine.
 host-test:

@@ -75,9 +75,9 @@ install(TARGETS ${PATCH_EXE_NAME} RUNTIME DESTINATION .)
 patch_windows_executable(baseline-${PATCH_EXE_NAME}
   "Quenlor audio driver pre-install patch" tests/windows/baseline.cpp)
 
-# The Wine harness's tools, the box reader and the registry tool, one of each
-# for each prefix's architecture, so that a 64-bit prefix needs no 32-bit
-# code. The box reader's image base keeps its own calls apart from the
+# The Wine harness's tools, the box reader, the registry tool and the
+# signature checker, one of each for each prefix's architecture, so that a
+# 64-bit prefix needs no 32-bit code. The box reader's image base keeps its own calls apart from the
 # patch's in a relay trace.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(boxreader_base 0x110000000)
@@ -92,3 +92,8 @@ add_executable(regtool tests/wine/regtool.cpp)
 target_compile_options(regtool PRIVATE -Os)
 target_link_options(regtool PRIVATE -s -static)
 target_link_libraries(regtool PRIVATE advapi32)
+# And the signature checker of the signed release.
+add_executable(trustcheck tests/wine/trustcheck.cpp)
+target_compile_options(trustcheck PRIVATE -Os)
+target_link_options(trustcheck PRIVATE -s -static)
+target_link_libraries(trustcheck PRIVATE crypt32 wintrust)

@@ -6,14 +6,17 @@ Configured by the environment (CTest sets it):
   PATCH_EXE      the executable under test
   WINE_ARCH      win32 or win64
   WINE_PREFIX    where the prefix lives (created on first use, then reused)
-  WINE_TOOLS     where boxreader.exe and regtool.exe for the prefix's
-                 architecture are
+  WINE_TOOLS     where boxreader.exe, regtool.exe and trustcheck.exe for the
+                 prefix's architecture are
+  SIGNED         where the release test left a signed release (release/) and
+                 its root (root.cer)
 
 On a host that runs no 32-bit code (or with PATCH_WINE_32=0), a run that
 needs it exits with SKIP_CODE after saying why.
 """
 
 import os
+import re
 import sys
 import unittest
 from dataclasses import dataclass
@@ -34,11 +37,21 @@ NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this 
 FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
 WARNING = ("Debug", "Could not delete a child key")
 # The usage box, as the box reader reads it: its line breaks become spaces.
-USAGE = ("Usage: quenlor-patch [/quiet] [/norestart] [/?] "
-         "/quiet, /q: no boxes; the exit code tells the outcome: "
-         "0 key gone, 50 not XP or 2003, 5 not an administrator, "
-         "1013 keys left, 87 argument not understood (always). "
-         "/norestart: ignored. /?, /help: this help.")
+USAGE = """Usage: quenlor-patch [switches]
+
+/quiet or /q: no boxes, only the exit code
+/log:<file>: append a record to <file>
+/norestart: ignored
+/? or /help: this help
+
+Exit codes, with /quiet:
+0: the key is gone
+5: not an administrator
+50: not Windows XP, XP x64 or Server 2003
+1013: some keys could not be deleted
+With or without /quiet:
+87: an argument was not understood
+1622: the log file could not be opened""".replace("\n", " ")
 HELP = ("Quenlor audio driver pre-install patch", USAGE)
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
               r"Software\Crystal Semi"]
@@ -46,11 +59,11 @@ NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
 # link would lose.
 VICTIM = r"Software\Victim"
 VICTIM_KEYS = [VICTIM + r"\Empty", VICTIM + r"\Service\Parameters"]
-GATES = ["GetVersionExA", "AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"]
+GATES = ["RtlGetVersion", "AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"]
 # What the patch looks up, once the version gate has passed, rather than
 # imports: Windows 9x and NT 4.0, which it must start on to refuse, lack them.
 LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
-             "NtDeleteKey"}
+             "NtDeleteKey", "RtlGetVersion"}
 SKIP_CODE = 77
 # A Wine virtual desktop: without a window manager, Wine waits two seconds
 # for one whenever a top-level window closes.
@@ -58,6 +71,8 @@ DESKTOP = "640x480"
 
 ARCH = os.environ.get("WINE_ARCH", "win32")
 EXE = Path(os.environ["PATCH_EXE"])
+SIGNED = Path(os.environ["SIGNED"]) if os.environ.get("SIGNED") else None
+TRUST_E_NOSIGNATURE, TRUST_E_BAD_DIGEST = 0x800B0100, 0x80096010
 # A 64-bit prefix keeps two views of HKLM\Software, and either executable
 # clears both, the native one first; a 32-bit prefix has one.
 VIEWS = [64, 32] if ARCH == "win64" else [None]
@@ -69,9 +84,17 @@ REFUSED = ["win98", "nt40", "win2k", "vista", "win7", "win10"]
 
 def nt_path(key, view):
     """The NT path of HKLM\\key in `view`, as a link names it."""
-    if view == 32:
-        key = key.replace("Software\\", "Software\\Wow6432Node\\", 1)
-    return "\\Registry\\Machine\\" + key
+    return "\\Registry\\Machine\\" + in_view(key, view)
+
+
+def in_view(key, view):
+    """Where `view` keeps HKLM\\key, as a path below HKLM."""
+    return key.replace("Software\\", "Software\\Wow6432Node\\", 1) if view == 32 else key
+
+
+def view_name(view):
+    """How the log names a registry view."""
+    return {None: "Registry", 64: "64-bit view", 32: "32-bit view"}[view]
 
 
 def lacking():
@@ -119,8 +142,11 @@ class Trace:
 
     def check_gates(self):
         t, calls = self.test, self.calls
-        t.assertEqual("GetVersionExA", self.first, "a look-up before the version gate")
+        # Only the version query's own function is looked up before it.
+        t.assertEqual(["RtlGetVersion"], [c.arg(1) for c in self.lookups][:1])
+        t.assertEqual("GetProcAddress", self.first)
         t.assertEqual(GATES, self.functions()[:4])
+        t.assertEqual(0, self.calls[0].result, "RtlGetVersion failed")
         sid = calls[1]
         # DWORD arguments travel in 64-bit registers on x64; only the low
         # half is the argument.
@@ -261,10 +287,11 @@ class WineSuite(unittest.TestCase):
                 run = self.run_patch()
                 self.assertEqual(0, run.exit_code)
                 self.assertEqual([VERSION_REFUSED], run.boxes)
-                # Nothing but the version query came first: no look-up either,
-                # of what these systems lack.
-                self.assertEqual(["GetVersionExA", "MessageBoxA"],
+                # Nothing but the version query came first: no look-up either
+                # but its own, of what these systems lack.
+                self.assertEqual(["GetProcAddress", "RtlGetVersion", "MessageBoxA"],
                                  [c.function for c in run.calls])
+                self.assertEqual("RtlGetVersion", run.calls[0].arg(1))
                 self.assertEqual(("Error", "error", VERSION_REFUSED[1]), run.shown()[0])
                 self.assertEqual(before, self.registry(KEY))
 
@@ -412,6 +439,30 @@ class WineSuite(unittest.TestCase):
         self.assertGreater(swapped, 0, "the other process never swapped a leaf")
 
 
+    def test_signed_release_is_trusted_and_still_runs(self):
+        if not SIGNED:
+            self.skipTest("no signed release: SIGNED is not set")
+        signed = SIGNED / "release" / EXE.name
+        changed = self.prefix.logs / ("changed-" + EXE.name)
+        image = bytearray(signed.read_bytes())
+        image[0x400] ^= 0xFF  # the first byte of code
+        changed.write_bytes(image)
+        # Windows' own check, with the release's root in the machine's Root
+        # store (Wine 8 trusts any root, so the root is checked elsewhere).
+        tool = Path(os.environ["WINE_TOOLS"]) / "trustcheck.exe"
+        self.prefix.wine(str(tool), "/root", winelab.windows_path(SIGNED / "root.cer"),
+                         *[winelab.windows_path(f) for f in (signed, changed, EXE)],
+                         log="trustcheck.log", check=True)
+        results = [int(line.split()[0], 16)
+                   for line in self.prefix.log_text("trustcheck.log").splitlines()]
+        self.assertEqual([0, TRUST_E_BAD_DIGEST, TRUST_E_NOSIGNATURE], results)
+        # The signature is appended to the file; no loader may mind it.
+        keys = subtree(2, 2)
+        self.prepare(keys)
+        self.expect_removed(self.prefix.run(signed, desktop=DESKTOP), keys)
+        self.prepare(keys, version="win2k")
+        self.assertEqual([VERSION_REFUSED], self.prefix.run(signed, desktop=DESKTOP).boxes)
+
     def run_batch(self, arguments, standard_user=False):
         """Runs the patch with `arguments` from a batch file, as a deployment
         tool would (cmd /c), reading every box of any process; returns the
@@ -427,22 +478,45 @@ class WineSuite(unittest.TestCase):
 
     def test_deployment_tools_read_each_outcome_from_the_exit_code(self):
         keys = subtree(2, 2)
+        stuck = keys[1] + "\\Caf"  # + Ω, which the ANSI code page cannot hold
+        log = self.prefix.path / "drive_c" / "logs" / "run.log"
+        log.parent.mkdir(exist_ok=True)
+        run_log = r' /log:"C:\logs\run.log"'
+        done = r"End: .* \(exit code {}\)"
+        refused = [r"Windows \d+\.\d+\.\d+ .*", "Refused: .+"]
         cases = [
             # name, Windows, arguments, standard user, a child that stays,
-            # %ERRORLEVEL%, boxes, whether the key goes
-            ("removal", XP, "/quiet /norestart", False, False, 0, [], True),
-            ("refused version", "win2k", "/quiet", False, False, 50, [], False),
-            ("standard user", XP, "/Q", True, False, 5, [], False),
-            ("keys left", XP, "-quiet", False, True, 1013, [], False),
-            ("help", XP, "/?", False, False, 0, [HELP], False),
+            # %ERRORLEVEL%, boxes, whether the key goes, the log's lines
+            # after its first (patterns, each on a line of its own)
+            ("removal", XP, "/quiet /norestart" + run_log, False, False, 0, [], True,
+             [r"Windows 5\.[12]\.\d+ Service Pack \d"]
+             + [f"{view_name(v)}: {len(keys)} keys removed, 0 stayed" for v in VIEWS]
+             + [done.format(0)]),
+            ("refused version", "win2k", "/quiet" + run_log, False, False, 50, [], False,
+             refused + [done.format(50)]),
+            ("standard user", XP, "/Q" + run_log, True, False, 5, [], False,
+             refused + [done.format(5)]),
+            ("keys left", XP, "-quiet" + run_log, False, True, 1013, [], False,
+             [r"Windows .*"] + [line for v in VIEWS for line in (
+                 f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(stuck, v))}.: error 2, .+",
+                 f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(keys[1], v))}: error 5, "
+                 r".+ NTSTATUS 0xC0000\w\w\w",
+                 f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(KEY, v))}: .+",
+                 f"{view_name(v)}: {len(keys) - 2} keys removed, 3 stayed")]
+             + [done.format(1013)]),
+            ("log in a missing folder", XP, r"/quiet /log:C:\missing\run.log", False, False, 1622,
+             [], False, None),
+            ("help", XP, "/?", False, False, 0, [HELP], False, None),
             ("unknown argument", XP, "/force", False, False, 87,
-             [("Error", "Unknown argument: /force  " + USAGE)], False),
-            ("unknown argument, quiet", "win98", "/quiet /force", False, False, 87, [], False),
-            ("no argument", XP, "", False, False, 0, [SUCCESS], True),
+             [("Error", "Unknown argument: /force  " + USAGE)], False, None),
+            ("unknown argument, quiet", "win98", "/quiet /force", False, False, 87, [], False,
+             None),
+            ("no argument", XP, "", False, False, 0, [SUCCESS], True, None),
         ]
-        for name, version, arguments, user, stays, level, boxes, goes in cases:
+        for name, version, arguments, user, stays, level, boxes, goes, lines in cases:
             with self.subTest(name):
                 self.prepare(keys, version=version)
+                log.unlink(missing_ok=True)
                 if stays:
                     for view in VIEWS:
                         self.prefix.run_regtool("omega", keys[1], view=view)
@@ -456,6 +530,22 @@ class WineSuite(unittest.TestCase):
                 elif not stays:
                     self.assertEqual(before, left, "touched")
                 self.assertEqual(outside, self.outside())
+                self.assertEqual(lines is not None, log.exists())
+                if lines is not None:
+                    self.expect_log(log, arguments, lines)
+
+    def expect_log(self, log, arguments, patterns):
+        """The log holds one run: its first line, then a line matching each
+        of `patterns`, each dated and ended with CRLF."""
+        text = log.read_bytes().decode("cp1252")
+        self.assertTrue(text.endswith("\r\n"), text)
+        lines = text[:-2].split("\r\n")
+        stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
+        self.assertRegex(lines[0], stamp + r"quenlor-patch \d+\.\d+\.\d+ on \S+ by \S+: .*"
+                         + re.escape(arguments) + "$")
+        self.assertEqual(len(patterns) + 1, len(lines), text)
+        for pattern, line in zip(patterns, lines[1:]):
+            self.assertRegex(line, "^" + stamp + pattern + "$")
 
 
 if __name__ == "__main__":
