@@ -94,58 +94,6 @@ TEST_F(Model, VersionQueryTakesOnlyTheTwoRecordSizes) {
   }
 }
 
-TEST_F(Model, CompatibilityModeChangesGetVersionExOnly) {
-  emulated::SetVersion(6, 1);
-  emulated::SetCompatibilityMode(5, 1);
-  OSVERSIONINFOA told = {sizeof told, 0, 0, 0, 0, {}};
-  ASSERT_TRUE(GetVersionExA(&told));
-  auto rtlGetVersion =
-      SystemFunction<LONG(WINAPI *)(OSVERSIONINFOW *)>("ntdll.dll", "RtlGetVersion");
-  ASSERT_NE(nullptr, rtlGetVersion);
-  OSVERSIONINFOW real = {sizeof real, 0, 0, 0, 0, {}};
-  EXPECT_EQ(emulated::StatusSuccess, rtlGetVersion(&real));
-  EXPECT_EQ((std::vector<DWORD>{5, 1, 6, 1, 7601}),
-            (std::vector<DWORD>{told.dwMajorVersion, told.dwMinorVersion, real.dwMajorVersion,
-                                real.dwMinorVersion, real.dwBuildNumber}));
-  // NT 4.0 and 9x have no RtlGetVersion.
-  emulated::SetVersion(4, 10, VER_PLATFORM_WIN32_WINDOWS);
-  EXPECT_EQ(nullptr, GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion"));
-}
-
-// Appending to a log as Windows does it: where each handle's access says,
-// with the errors of each way it can go wrong.
-TEST_F(Model, FilesAreWrittenAsTheirHandlesAllow) {
-  struct Case {
-    const char *name;
-    DWORD access;
-    bool seek; // to the end before each write
-    const char *expected;
-  };
-  const Case cases[] = {
-      {"C:\\Work\\append.log", FILE_APPEND_DATA, false, "old|other|mine"},
-      {"write.log", GENERIC_WRITE, false, "mineother|"}, // over the first line
-      {"c:\\work\\SEEK.LOG", GENERIC_WRITE, true, "old|other|mine"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    emulated::AppendToFile(c.name, "old|");
-    HANDLE file = CreateFileA(c.name, c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    emulated::AppendToFile(c.name, "other|"); // another machine's line
-    if (c.seek) {
-      EXPECT_EQ(10u, SetFilePointer(file, 0, nullptr, FILE_END));
-    }
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(file, "mine", 4, &written, nullptr));
-    EXPECT_EQ(4u, written);
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(c.expected, emulated::FileText(c.name));
-  }
-  EXPECT_EQ(0u, emulated::OpenFiles());
-}
-
 TEST_F(Model, FilesFailAsWindowsFailsThem) {
   auto open = [](const std::string &name) {
     HANDLE file = CreateFileA(name.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -1,7 +1,7 @@
-"""Signed releases, made with test keys made here: a root, a code-signing
-certificate below it and a timestamping one, in PKCS#12 files and on a
-SoftHSM token, with a timestamp server on loopback. Leaves a signed release
-of this build and its root in RELEASE_OUT, for the Wine suite.
+"""Signed releases, with keys made here: a root, and below it a code-signing
+certificate and a timestamping one, in PKCS#12 files and on a SoftHSM token,
+with a timestamp server on loopback. Leaves a signed release of this build
+and its root in RELEASE_OUT, for the Wine suite.
 
 Environment (CTest sets it): SOURCE_DIR, DIST_DIR, RELEASE_OUT.
 """
@@ -23,23 +23,24 @@ DIST = Path(os.environ["DIST_DIR"])
 OUT = Path(os.environ["RELEASE_OUT"])
 EXES = ["quenlor-patch.exe", "quenlor-patch-x64.exe"]
 OSSLSIGNCODE = os.environ.get("OSSLSIGNCODE", "osslsigncode")
-EXTENSIONS = """
+# Certificate extensions, and the timestamp server's settings.
+CONFIG = """
 [code]
-keyUsage = critical,digitalSignature
 extendedKeyUsage = codeSigning
 [plain]
-keyUsage = critical,digitalSignature
+keyUsage = digitalSignature
 [stamping]
-keyUsage = critical,digitalSignature
 extendedKeyUsage = critical,timeStamping
 [tsa]
 serial = tsa-serial
-crypto_device = builtin
 signer_digest = sha256
 default_policy = 1.2.3.4.1
 digests = sha1, sha256
 ess_cert_id_alg = sha1
 """
+# name, extensions, days: each certificate below the root.
+ISSUED = [("signer", "code", 365), ("tsa", "stamping", 365), ("expired", "code", -1),
+          ("plain", "plain", 365), ("stranger", "code", 365)]
 
 
 def run(*command, text=True, **options):
@@ -47,70 +48,58 @@ def run(*command, text=True, **options):
 
 
 class Keys:
-    """Test keys and certificates in `where`, made anew by each run."""
-
     def __init__(self, where):
         self.where = where
-        (where / "ext.cnf").write_text(EXTENSIONS)
+        (where / "config").write_text(CONFIG)
         (where / "tsa-serial").write_text("01\n")
         self.password = self.file("password", "test password\n")
-        self.root = self.root_certificate("root", "Quenlor Test Root")
-        self.other_root = self.root_certificate("other", "Another Root")
-        for serial, (name, section, days) in enumerate([
-                ("signer", "code", 365), ("tsa", "stamping", 365), ("expired", "code", -1),
-                ("plain", "plain", 365), ("stranger", "code", 365)], 2):
-            self.issue(name, section, days, serial)
+        for name in ["root", "other"]:
+            self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+                         "-out", f"{name}.pem", "-days", "3650", "-subj", f"/CN=Test {name}",
+                         "-addext", "basicConstraints=critical,CA:true")
+        for serial, (name, section, days) in enumerate(ISSUED, 2):
+            self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                         f"{name}.csr", "-subj", f"/CN=Quenlor test {name}")
+            self.openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey",
+                         "root.key", "-set_serial", serial, "-days", days, "-extfile", "config",
+                         "-extensions", section, "-out", f"{name}.pem")
+        self.root, self.other_root = where / "root.pem", where / "other.pem"
 
     def file(self, name, text):
         (self.where / name).write_text(text)
         return self.where / name
 
-    def openssl(self, *args):
-        done = run("openssl", *args, cwd=self.where)
+    def openssl(self, *args, text=True):
+        done = run("openssl", *args, cwd=self.where, text=text)
         assert done.returncode == 0, done.stderr
-
-    def root_certificate(self, name, subject):
-        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
-                     "-out", f"{name}.pem", "-days", "3650", "-subj", f"/CN={subject}",
-                     "-addext", "basicConstraints=critical,CA:true",
-                     "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-        return self.where / f"{name}.pem"
-
-    def issue(self, name, section, days, serial):
-        self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
-                     f"{name}.csr", "-subj", f"/CN=Quenlor Test {name}")
-        self.openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey",
-                     "root.key", "-set_serial", str(serial), "-days",
-                     str(days), "-extfile", "ext.cnf", "-extensions", section, "-out",
-                     f"{name}.pem")
+        return done.stdout
 
     def der(self, name):
-        return run("openssl", "x509", "-in", self.where / f"{name}.pem", "-outform", "DER",
-                   text=False).stdout
+        return self.openssl("x509", "-in", f"{name}.pem", "-outform", "DER", text=False)
 
     def pkcs12(self, name, *options):
-        """The key and certificate `name`, with the root, as CAs ship them."""
-        self.openssl("pkcs12", "-export", *options, "-inkey", f"{name}.key", "-in",
-                     f"{name}.pem", "-certfile", "root.pem", "-out", f"{name}.p12",
-                     "-passout", f"file:{self.password}")
+        """The key and its certificate, with the root, as CAs ship them."""
+        self.openssl("pkcs12", "-export", *options, "-inkey", f"{name}.key", "-in", f"{name}.pem",
+                     "-certfile", "root.pem", "-out", f"{name}.p12", "-passout",
+                     f"file:{self.password}")
         return dict(SIGN_PKCS12=self.where / f"{name}.p12", SIGN_PASSWORD_FILE=self.password)
 
 
 class TimestampServer(http.server.BaseHTTPRequestHandler):
-    """An RFC 3161 server: each request answered by `openssl ts -reply`."""
-    keys = None
+    """RFC 3161: each request answered by `openssl ts -reply`."""
+    where = None
 
     def do_POST(self):
         query = self.rfile.read(int(self.headers["Content-Length"]))
         reply = subprocess.run(
-            ["openssl", "ts", "-reply", "-config", "ext.cnf", "-section", "tsa", "-queryfile",
+            ["openssl", "ts", "-reply", "-config", "config", "-section", "tsa", "-queryfile",
              "/dev/stdin", "-signer", "tsa.pem", "-inkey", "tsa.key", "-chain", "root.pem",
-             "-out", "/dev/stdout"], input=query, capture_output=True, cwd=self.keys.where)
-        self.send_response(200 if reply.returncode == 0 else 500)
+             "-out", "/dev/stdout"], input=query, capture_output=True, cwd=self.where).stdout
+        self.send_response(200)
         self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply.stdout)))
+        self.send_header("Content-Length", str(len(reply)))
         self.end_headers()
-        self.wfile.write(reply.stdout)
+        self.wfile.write(reply)
 
     def log_message(self, *args):
         pass
@@ -121,23 +110,21 @@ class Release(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = Path(tempfile.mkdtemp(prefix="release-test-"))
         cls.keys = keys = Keys(cls.tmp)
-        version = run(OSSLSIGNCODE, "--version").stdout.splitlines()[0]
-        print(f"\nsigning: {version.split(',')[0]}")
+        print(f"\nsigning: {run(OSSLSIGNCODE, '--version').stdout.split(',')[0]}")
         # A token, initialised here, holding the signer's key.
-        tokens = cls.tmp / "tokens"
-        tokens.mkdir()
-        conf = keys.file("softhsm2.conf", f"directories.tokendir = {tokens}\n")
-        os.environ["SOFTHSM2_CONF"] = str(conf)
+        (cls.tmp / "tokens").mkdir()
+        os.environ["SOFTHSM2_CONF"] = str(keys.file("softhsm2.conf", "directories.tokendir = "
+                                                    f"{cls.tmp / 'tokens'}\n"))
         for command in [["--init-token", "--free", "--label", "quenlor", "--so-pin", "87654321"],
-                        ["--import", keys.where / "signer.key", "--token", "quenlor", "--label",
-                         "signer", "--id", "01"]]:
+                        ["--import", keys.where / "signer.key", "--token", "quenlor",
+                         "--label", "signer", "--id", "01"]]:
             done = run("softhsm2-util", *command, "--pin", "123456")
             assert done.returncode == 0, done.stdout + done.stderr
         cls.token = dict(SIGN_PKCS11_MODULE="/usr/lib/softhsm/libsofthsm2.so",
                          SIGN_KEY="pkcs11:token=quenlor;object=signer;type=private",
                          SIGN_CERTS=keys.where / "signer.pem",
                          SIGN_PIN_FILE=keys.file("pin", "123456\n"))
-        TimestampServer.keys = keys
+        TimestampServer.where = keys.where
         cls.server = http.server.HTTPServer(("127.0.0.1", 0), TimestampServer)
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
         cls.timestamp = f"http://127.0.0.1:{cls.server.server_port}/"
@@ -166,7 +153,7 @@ class Release(unittest.TestCase):
 
     def test_each_key_signs_twice_and_verifies_against_its_root_only(self):
         keys = {"PKCS#12": self.keys.pkcs12("signer"),
-                "PKCS#12 with the ciphers of OpenSSL 1": self.keys.pkcs12("signer", "-legacy"),
+                "PKCS#12 in OpenSSL 1's ciphers": self.keys.pkcs12("signer", "-legacy"),
                 "token": self.token}
         for name, settings in keys.items():
             with self.subTest(name):
@@ -174,22 +161,20 @@ class Release(unittest.TestCase):
                 done = self.release(out, **settings)
                 self.assertEqual(0, done.returncode, done.stderr)
                 for exe in EXES:
-                    text = self.verify(out / exe).stdout
+                    text, signed = self.verify(out / exe).stdout, (out / exe).read_bytes()
                     self.assertIn("Number of verified signatures: 2", text)
                     # SHA-1 first, for XP before SP3; the SHA-256 one nested.
+                    self.assertIn("Signature Index: 0  (Primary Signature)", text)
                     self.assertEqual(["SHA1", "SHA256"],
                                      re.findall(r"Message digest algorithm  : (\w+)", text))
-                    self.assertIn("Signature Index: 0  (Primary Signature)", text)
-                    # The signer's certificate in each, and no root.
-                    signed = (out / exe).read_bytes()
-                    self.assertEqual(2, signed.count(self.keys.der("signer")))
-                    self.assertNotIn(self.keys.der("root"), signed)
                     self.assertEqual(2, text.count("Text description: Quenlor audio driver "
                                                    "pre-install patch"))
+                    # The signer's certificate in each, and no root.
+                    self.assertEqual(2, signed.count(self.keys.der("signer")))
+                    self.assertNotIn(self.keys.der("root"), signed)
                     self.assertNotEqual(0, self.verify(out / exe, self.keys.other_root).returncode)
-                sums = (out / "SHA256SUMS").read_text()
-                for exe in EXES:
-                    self.assertIn(hashlib.sha256((out / exe).read_bytes()).hexdigest(), sums)
+                    self.assertIn(hashlib.sha256(signed).hexdigest(),
+                                  (out / "SHA256SUMS").read_text())
 
     def test_releases_of_one_commit_are_identical_and_strip_back_to_dist(self):
         first, second = self.tmp / "first", self.tmp / "second"
@@ -202,13 +187,12 @@ class Release(unittest.TestCase):
             signed = (first / exe).read_bytes()
             print(f"size: {exe} signed {len(signed)} bytes")
             self.assertEqual(signed, (second / exe).read_bytes())
-            stripped = self.tmp / f"stripped-{exe}"
-            run(OSSLSIGNCODE, "remove-signature", "-in", first / exe, "-out", stripped)
-            self.assertEqual((DIST / exe).read_bytes(), stripped.read_bytes())
+            run(OSSLSIGNCODE, "remove-signature", "-in", first / exe, "-out", self.tmp / exe)
+            self.assertEqual((DIST / exe).read_bytes(), (self.tmp / exe).read_bytes())
         # For the Wine suite: the release, and its root as Windows stores it.
         shutil.rmtree(OUT, ignore_errors=True)
         shutil.copytree(first, OUT / "release")
-        self.keys.openssl("x509", "-in", "root.pem", "-outform", "DER", "-out", OUT / "root.cer")
+        (OUT / "root.cer").write_bytes(self.keys.der("root"))
 
     def test_timestamp_comes_from_the_first_server_that_answers(self):
         for name, settings in [("PKCS#12", self.keys.pkcs12("signer")), ("token", self.token)]:
@@ -223,24 +207,21 @@ class Release(unittest.TestCase):
                     self.assertIn("Number of verified signatures: 2", text)
 
     def test_each_fault_stops_with_its_message_and_leaves_release_as_it_was(self):
-        keys = self.keys
-        wrong = keys.file("wrong", "not the password\n")
+        keys, p12 = self.keys, self.keys.pkcs12("signer")
         cases = [
             ("no key", {}, "no signing key"),
-            ("no password", {"SIGN_PKCS12": keys.pkcs12("signer")["SIGN_PKCS12"]},
-             "SIGN_PKCS12 needs SIGN_PASSWORD_FILE"),
-            ("wrong password", dict(keys.pkcs12("signer"), SIGN_PASSWORD_FILE=wrong),
+            ("no password", {"SIGN_PKCS12": p12["SIGN_PKCS12"]}, "needs SIGN_PASSWORD_FILE"),
+            ("wrong password", dict(p12, SIGN_PASSWORD_FILE=keys.file("wrong", "secret\n")),
              "password in SIGN_PASSWORD_FILE .* does not open SIGN_PKCS12"),
             ("wrong PIN", dict(self.token, SIGN_PIN_FILE=keys.file("wrong-pin", "000000\n")),
              "token refused the PIN in SIGN_PIN_FILE"),
             ("certificate of another key",
-             dict(self.token, SIGN_CERTS=keys.where / "stranger.pem"),
-             "certificate of .* does not match the key"),
+             dict(self.token, SIGN_CERTS=keys.where / "stranger.pem"), "does not match the key"),
             ("no code-signing purpose", keys.pkcs12("plain"), "is not for code signing"),
             ("expired", keys.pkcs12("expired"), "expired on"),
-            ("no timestamp server", dict(keys.pkcs12("signer"), SIGN_TIMESTAMP_URL=self.refused),
+            ("no timestamp server", dict(p12, SIGN_TIMESTAMP_URL=self.refused),
              "no timestamp server answered"),
-            ("signed under another root", dict(keys.pkcs12("signer"), SIGN_CAFILE=keys.other_root),
+            ("signed under another root", dict(p12, SIGN_CAFILE=keys.other_root),
              "does not verify against"),
         ]
         out = self.tmp / "faults"
