@@ -21,17 +21,6 @@ std::size_t Length(const char *text) {
   return length;
 }
 
-} // namespace
-
-void Add(Line &line, const char *text, std::size_t length) {
-  for (; length && *text && line.length < LineRoom; --length) {
-    line.text[line.length++] = *text++;
-  }
-  line.text[line.length] = '\0';
-}
-
-namespace {
-
 void AddNumber(Line &line, DWORD value, unsigned base, unsigned digits) {
   char text[12];
   std::size_t at = sizeof text - 1;
@@ -44,6 +33,13 @@ void AddNumber(Line &line, DWORD value, unsigned base, unsigned digits) {
 }
 
 } // namespace
+
+void Add(Line &line, const char *text, std::size_t length) {
+  for (; length && *text && line.length < LineRoom; --length) {
+    line.text[line.length++] = *text++;
+  }
+  line.text[line.length] = '\0';
+}
 
 void Format(Line &line, const char *pattern, ...) {
   va_list arguments;

@@ -78,35 +78,41 @@ void ShowLogFailure(const char *path, DWORD error) {
 // plays: "Windows XP" mode on Windows 7 says 5.1.
 using RtlGetVersionFunction = LONG(WINAPI *)(OSVERSIONINFOW *version);
 
-// The version the gates decide on: RtlGetVersion's, or GetVersionExA's where
-// there is none (9x, NT 4.0). Returns whether it was RtlGetVersion's. A query
-// that fails leaves version 0.0, which is refused.
-bool QueryVersion(OSVERSIONINFOA &version) {
+// GetVersionExA's answer; version 0.0 if it gives none.
+bool ToldVersion(OSVERSIONINFOA &version) {
   std::memset(&version, 0, sizeof version);
   version.dwOSVersionInfoSize = sizeof version;
-  OSVERSIONINFOW wide;
-  std::memset(&wide, 0, sizeof wide);
-  wide.dwOSVersionInfoSize = sizeof wide;
-  auto rtlGetVersion = SystemFunction<RtlGetVersionFunction>("ntdll.dll", "RtlGetVersion");
-  if (rtlGetVersion && rtlGetVersion(&wide) >= 0) {
-    version.dwMajorVersion = wide.dwMajorVersion;
-    version.dwMinorVersion = wide.dwMinorVersion;
-    version.dwBuildNumber = wide.dwBuildNumber;
-    version.dwPlatformId = wide.dwPlatformId;
-    // "Service Pack 3": ASCII in every language of Windows.
-    for (std::size_t i = 0; i + 1 < sizeof version.szCSDVersion && wide.szCSDVersion[i]; ++i) {
-      version.szCSDVersion[i] =
-          wide.szCSDVersion[i] < 0x80 ? static_cast<char>(wide.szCSDVersion[i]) : '?';
-    }
-    return true;
-  }
 #ifdef _MSC_VER
   // Deprecated for programs that could ask VerifyVersionInfo instead; this
   // one must also start on 9x and NT 4.0, and wants the numbers as they are.
 #pragma warning(suppress : 4996)
 #endif
-  GetVersionExA(&version);
-  return false;
+  return GetVersionExA(&version) != FALSE;
+}
+
+// The version the gates decide on: RtlGetVersion's, or GetVersionExA's where
+// there is none (9x, NT 4.0). Returns whether it was RtlGetVersion's. A query
+// that fails leaves version 0.0, which is refused.
+bool QueryVersion(OSVERSIONINFOA &version) {
+  OSVERSIONINFOW wide;
+  std::memset(&wide, 0, sizeof wide);
+  wide.dwOSVersionInfoSize = sizeof wide;
+  auto rtlGetVersion = SystemFunction<RtlGetVersionFunction>("ntdll.dll", "RtlGetVersion");
+  if (!rtlGetVersion || rtlGetVersion(&wide) < 0) {
+    ToldVersion(version);
+    return false;
+  }
+  std::memset(&version, 0, sizeof version);
+  version.dwMajorVersion = wide.dwMajorVersion;
+  version.dwMinorVersion = wide.dwMinorVersion;
+  version.dwBuildNumber = wide.dwBuildNumber;
+  version.dwPlatformId = wide.dwPlatformId;
+  // "Service Pack 3": ASCII in every language of Windows.
+  for (std::size_t i = 0; i + 1 < sizeof version.szCSDVersion && wide.szCSDVersion[i]; ++i) {
+    version.szCSDVersion[i] =
+        wide.szCSDVersion[i] < 0x80 ? static_cast<char>(wide.szCSDVersion[i]) : '?';
+  }
+  return true;
 }
 
 // 5.1 is Windows XP; 5.2 is XP x64 and Server 2003. 5.0 (2000) and 6.x
@@ -135,9 +141,7 @@ void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &ver
                                                        : version.dwBuildNumber & 0xFFFF,
          version.szCSDVersion);
   OSVERSIONINFOA told;
-  std::memset(&told, 0, sizeof told);
-  told.dwOSVersionInfoSize = sizeof told;
-  if (real && GetVersionExA(&told) &&
+  if (real && ToldVersion(told) &&
       (told.dwMajorVersion != version.dwMajorVersion ||
        told.dwMinorVersion != version.dwMinorVersion)) {
     Format(line, " (a compatibility mode reports %u.%u)", told.dwMajorVersion, told.dwMinorVersion);
