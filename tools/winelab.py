@@ -43,6 +43,13 @@ ICONS = {0x10: "error", 0x30: "warning", 0x40: "information"}
 # prefix names its loader itself. The 64-bit one starts 32-bit programs
 # through the 32-bit one, where the host runs 32-bit code at all.
 LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+# Debian's Wine 8 has no preloader to keep Windows' fixed addresses free, and
+# newer kernels start a program's heap anywhere in a gigabyte above it: now
+# and then on 0x7ffe0000, where Windows keeps its shared user data, and the
+# process then fails to start ("failed to map the shared user data", seen
+# once or twice in a run of the suite). Laid out as linked, without address
+# randomisation, the heap starts right after the loader, far below.
+FIXED_LAYOUT = ["setarch", "-R"]
 
 
 MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
@@ -199,7 +206,7 @@ class Prefix:
     def __init__(self, root, arch, tools):
         self.path = Path(root).resolve()
         self.arch = arch  # "win32" or "win64"
-        self.loader = LOADERS[arch]
+        self.launcher = [*FIXED_LAYOUT, LOADERS[arch]]  # the loader, and how it is started
         # The box reader and the registry tool, built for `arch`.
         self.boxreader = Path(tools).resolve() / "boxreader.exe"
         self.regtool = Path(tools).resolve() / "regtool.exe"
@@ -214,7 +221,7 @@ class Prefix:
         return env
 
     def wine_version(self):
-        return subprocess.run([self.loader, "--version"], capture_output=True,
+        return subprocess.run([*self.launcher, "--version"], capture_output=True,
                               text=True).stdout.strip()
 
     def _log(self, name):
@@ -223,8 +230,9 @@ class Prefix:
 
     def wine(self, *args, relay=False, log="wine.log", check=False, timeout=120):
         with self._log(log) as out:
-            done = subprocess.run([self.loader, *args], env=self.env(relay), stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=out, timeout=timeout)
+            done = subprocess.run([*self.launcher, *args], env=self.env(relay),
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                  timeout=timeout)
         if check and done.returncode != 0:
             raise RuntimeError(f"wine {' '.join(args)} exited {done.returncode}: "
                                f"{(self.logs / log).read_text(errors='replace')[-2000:]}")
@@ -240,7 +248,7 @@ class Prefix:
         if not ready.exists():
             shutil.rmtree(self.path, ignore_errors=True)
             with self._log("wineboot.log") as out:
-                done = subprocess.run([self.loader, "wineboot", "-i"], env=self.env(),
+                done = subprocess.run([*self.launcher, "wineboot", "-i"], env=self.env(),
                                       stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                       timeout=300)
                 subprocess.run(["wineserver", "-w"], env=self.env(), stdout=out, stderr=out,
@@ -317,7 +325,7 @@ class Prefix:
         """Starts the registry tool beside whatever runs next, as another
         process would; returns the process, whose output goes to a log."""
         with self._log("regtool-race.log") as out:
-            return subprocess.Popen([self.loader, *self._regtool_command(args, view)],
+            return subprocess.Popen([*self.launcher, *self._regtool_command(args, view)],
                                     env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=out)
 
@@ -393,7 +401,7 @@ class Prefix:
         if desktop:
             args = ["explorer", f"/desktop=patch,{desktop}"] + args
         with self._log("run.out") as out, self._log("relay.log") as trace:
-            process = subprocess.Popen([self.loader, *args], env=self.env(relay),
+            process = subprocess.Popen([*self.launcher, *args], env=self.env(relay),
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
         seen = 0
         while process.poll() is None:
