@@ -122,38 +122,4 @@ INSTANTIATE_TEST_SUITE_P(
               "End: You must have administrator rights to apply this patch (exit code 5)"}}),
     [](const ::testing::TestParamInfo<Case> &param) { return std::to_string(param.index); });
 
-TEST_F(Machine, WriteThatFailsStopsTheLogNotTheRun) {
-  Tree({"A"});
-  emulated::SetCommandLine("quenlor-patch.exe /quiet /log:patch.log");
-  emulated::SetDiskSpace(150); // the first line and a part of the second
-
-  EXPECT_EQ(0, Run());
-
-  EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
-  EXPECT_EQ(150u, emulated::FileText("patch.log").size());
-  EXPECT_EQ(2u, CallsOf(Op::WriteFile).size()); // none after the one that failed
-  ExpectNothingLeftOpen();
-}
-
-TEST(LogPath, KeepsTheLastLevelsOfAPathTooLongForItsLine) {
-  const std::string name(40, 'N');
-  std::vector<Trail> levels(30, Trail{name.c_str(), nullptr});
-  levels[0].name = PatchKeyPath;
-  for (std::size_t i = 1; i < levels.size(); ++i) {
-    levels[i].parent = &levels[i - 1];
-  }
-  Line line = {};
-  AddPath(line, levels[2], KEY_WOW64_32KEY);
-  EXPECT_EQ("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Crystal Semiconductor\\" + name + "\\" +
-                name,
-            std::string(line.text));
-  line = {};
-  AddPath(line, levels.back(), 0);
-  std::string tail;
-  for (int i = 0; i < 14; ++i) {
-    tail += "\\" + name; // as many as fit in 600 characters
-  }
-  EXPECT_EQ("..." + tail, std::string(line.text));
-}
-
 } // namespace
