@@ -242,14 +242,9 @@ std::vector<std::string> KeysLeft(const Shape &shape) {
 }
 
 // A path as the log spells it: from HKEY_LOCAL_MACHINE, in the ANSI code
-// page, which holds ASCII only ('?' for any other character).
+// page.
 std::string Logged(const std::string &path) {
-  std::string narrow = "HKEY_LOCAL_MACHINE\\";
-  for (char c : path) {
-    auto byte = static_cast<unsigned char>(c);
-    narrow += byte < 0x80 ? std::string(1, c) : byte >= 0xC0 ? "?" : "";
-  }
-  return narrow;
+  return "HKEY_LOCAL_MACHINE\\" + emulated::Narrow(path);
 }
 
 // Whether the log's `named` (whole, or its last levels after "...") is

@@ -37,12 +37,13 @@ SAMPLE = {
 VIEW_NAMES = {64: "the 64-bit view", 32: "the 32-bit view (Software\\Wow6432Node)"}
 
 
-def show_tree(prefix, views):
+def show_tree(prefix, views, trees=None):
+    """Prints the key's subtree in each view (`trees`, if already read)."""
     for view in views:
         indent = "    " if view else "  "
         if view:
             print(f"  In {VIEW_NAMES[view]}:")
-        tree = prefix.tree(KEY, view=view)
+        tree = trees[view] if trees else prefix.tree(KEY, view=view)
         if not tree:
             print(f"{indent}HKEY_LOCAL_MACHINE\\{KEY}: (no such key)")
         for key in sorted(tree, key=str.lower):
@@ -53,12 +54,13 @@ def show_tree(prefix, views):
 
 def show_after(prefix, views):
     """Says in words what the run left: nothing, or which keys."""
-    if not any(prefix.tree(KEY, view=view) for view in views):
+    trees = {view: prefix.tree(KEY, view=view) for view in views}
+    if not any(trees.values()):
         where = " in either registry view" if len(views) > 1 else ""
         print(f"\nAfter: the key is gone; HKEY_LOCAL_MACHINE\\{KEY} is no longer there{where}.")
         return
     print("\nAfter: these keys are left:")
-    show_tree(prefix, views)
+    show_tree(prefix, views, trees)
 
 
 def run(prefix, exe, shots, interactive, stem="box", arguments=()):

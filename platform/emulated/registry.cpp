@@ -79,22 +79,6 @@ Registry registry;
 
 std::string Shown(const Key *key) { return key->path.empty() ? "HKLM" : key->path; }
 
-// A name as the A functions hand it out. The model's names are UTF-8, and
-// its ANSI code page holds ASCII only: every other character comes back as
-// '?', and that name then opens no key (or another one that has it).
-std::string Narrow(const std::string &name) {
-  std::string narrow;
-  for (char c : name) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      narrow += c;
-    } else if (byte >= 0xC0) {
-      narrow += '?'; // the first byte of a character; the rest are 0x80-0xBF
-    }
-  }
-  return narrow;
-}
-
 // The key that a handle names, or null for a handle that is not open.
 Key *Resolve(HKEY handle) {
   if (handle == HKEY_LOCAL_MACHINE) {
@@ -467,6 +451,19 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 }
 
 namespace emulated {
+
+std::string Narrow(const std::string &name) {
+  std::string narrow;
+  for (char c : name) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      narrow += c;
+    } else if (byte >= 0xC0) {
+      narrow += '?'; // the first byte of a character; the rest are 0x80-0xBF
+    }
+  }
+  return narrow;
+}
 
 void CreateKey(const std::string &path) { Create(path); }
 

@@ -321,6 +321,12 @@ void SetExported(const std::string &function, bool exported);
 // without regard to case, as Windows compares them.
 bool SameName(const std::string &a, const std::string &b);
 
+// A name or path as the A functions hand it out. The model's names are
+// UTF-8, and its ANSI code page holds ASCII only: every other character
+// comes back as '?', and that name then opens no key (or another one that
+// has it).
+std::string Narrow(const std::string &name);
+
 // Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE and name
 // keys as they are stored: these never follow a link. Names are UTF-8; the
 // ANSI code page holds ASCII only, so RegEnumKeyExA hands out '?' for every
