@@ -143,3 +143,87 @@ void WriteLine(Report &report, Line &line) {
     report.log = INVALID_HANDLE_VALUE;
   }
 }
+
+void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real) {
+  char computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = sizeof computer;
+  bool named = GetComputerNameA(computer, &size);
+  char user[257]; // UNLEN + 1
+  size = sizeof user;
+  Line line;
+  BeginLine(line);
+  Format(line, "quenlor-patch " PATCH_VERSION " on %s by %s: %s", named ? computer : "?",
+         GetUserNameA(user, &size) ? user : "?", commandLine);
+  WriteLine(report, line);
+
+  BeginLine(line);
+  // 9x keeps its version in the build number's high word.
+  Format(line, "Windows %u.%u.%u %s", version.dwMajorVersion, version.dwMinorVersion,
+         version.dwPlatformId == VER_PLATFORM_WIN32_NT ? version.dwBuildNumber
+                                                       : version.dwBuildNumber & 0xFFFF,
+         version.szCSDVersion);
+  OSVERSIONINFOA told;
+  if (real && ToldVersion(told) &&
+      (told.dwMajorVersion != version.dwMajorVersion ||
+       told.dwMinorVersion != version.dwMinorVersion)) {
+    Format(line, " (a compatibility mode reports %u.%u)", told.dwMajorVersion, told.dwMinorVersion);
+  }
+  WriteLine(report, line);
+}
+
+void LogText(Report &report, const char *text) {
+  if (report.log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  Line line;
+  BeginLine(line);
+  Add(line, text);
+  WriteLine(report, line);
+}
+
+void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate) {
+  if (report.log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  Line line;
+  BeginLine(line);
+  Add(line, "Stayed: ");
+  AddPath(line, key, view);
+  Add(line, ": ");
+  AddError(line, static_cast<DWORD>(fate.error));
+  if (fate.status < 0) {
+    Format(line, " NTSTATUS 0x%x", static_cast<DWORD>(fate.status));
+  }
+  WriteLine(report, line);
+}
+
+void LogView(Report &report, REGSAM view, Fate fate) {
+  if (report.log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  Line line;
+  BeginLine(line);
+  Add(line, view == KEY_WOW64_64KEY   ? "64-bit view: "
+            : view == KEY_WOW64_32KEY ? "32-bit view: "
+                                      : "Registry: ");
+  if (fate.error == ERROR_FILE_NOT_FOUND && !report.removed) {
+    Add(line, "the key was not there");
+  } else {
+    Format(line, "%u keys removed, %u stayed", report.removed, report.stayed);
+  }
+  WriteLine(report, line);
+}
+
+void LogEnd(Report &report, const char *outcome, int code) {
+  if (report.log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  Line line;
+  BeginLine(line);
+  Format(line, "End: %s (exit code %u)", outcome, static_cast<DWORD>(code));
+  WriteLine(report, line);
+  if (report.log != INVALID_HANDLE_VALUE) {
+    CloseHandle(report.log);
+    report.log = INVALID_HANDLE_VALUE;
+  }
+}

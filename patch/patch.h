@@ -73,6 +73,17 @@ Arguments ReadArguments(const char *commandLine);
 // argument was not understood.
 int ApplyPatch();
 
+// GetVersionExA's answer, which a compatibility mode may change; version
+// 0.0 if it gives none.
+bool ToldVersion(OSVERSIONINFOA &version);
+// The version the gates decide on: RtlGetVersion's, or GetVersionExA's where
+// there is none (9x, NT 4.0). Returns whether it was RtlGetVersion's. A query
+// that fails leaves version 0.0, which is refused.
+bool QueryVersion(OSVERSIONINFOA &version);
+// 5.1 is Windows XP; 5.2 is XP x64 and Server 2003. 5.0 (2000) and 6.x
+// (Vista on) have registries the driver was never made for.
+bool IsSupportedVersion(const OSVERSIONINFOA &version);
+
 // Whether the caller's own token holds the built-in Administrators group
 // (S-1-5-32-544). False when the platform cannot answer.
 bool IsAdministrator();
@@ -178,3 +189,17 @@ void BeginLine(Line &line);
 // Ends the line and appends it in one write. A write that fails stops the
 // log, never the run.
 void WriteLine(Report &report, Line &line);
+
+// The log's lines. Each does nothing once the log is closed, or without one.
+// The first lines of a run: who runs what where, and on which Windows;
+// `real` says whether `version` is RtlGetVersion's, which a compatibility
+// mode's may differ from.
+void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real);
+void LogText(Report &report, const char *text);
+// A key that stays, by its full path, and why.
+void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate);
+// What one view's walk did, after the keys that stayed in it; `fate` is the
+// patch key's own.
+void LogView(Report &report, REGSAM view, Fate fate);
+// The outcome and its exit code; then the log is closed.
+void LogEnd(Report &report, const char *outcome, int code);

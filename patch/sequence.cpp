@@ -1,6 +1,6 @@
+// The run: its arguments, the two gates, the registry views, and how the
+// outcome is told.
 #include "patch/patch.h"
-
-#include <cstring>
 
 namespace {
 
@@ -73,110 +73,6 @@ void ShowLogFailure(const char *path, DWORD error) {
   ShowBox(text.text, ErrorCaption, MB_ICONERROR);
 }
 
-// RtlGetVersion (NTDLL, Windows 2000 on) answers with the version Windows
-// is, where GetVersionExA answers with the one that a compatibility mode
-// plays: "Windows XP" mode on Windows 7 says 5.1.
-using RtlGetVersionFunction = LONG(WINAPI *)(OSVERSIONINFOW *version);
-
-// GetVersionExA's answer; version 0.0 if it gives none.
-bool ToldVersion(OSVERSIONINFOA &version) {
-  std::memset(&version, 0, sizeof version);
-  version.dwOSVersionInfoSize = sizeof version;
-#ifdef _MSC_VER
-  // Deprecated for programs that could ask VerifyVersionInfo instead; this
-  // one must also start on 9x and NT 4.0, and wants the numbers as they are.
-#pragma warning(suppress : 4996)
-#endif
-  return GetVersionExA(&version) != FALSE;
-}
-
-// The version the gates decide on: RtlGetVersion's, or GetVersionExA's where
-// there is none (9x, NT 4.0). Returns whether it was RtlGetVersion's. A query
-// that fails leaves version 0.0, which is refused.
-bool QueryVersion(OSVERSIONINFOA &version) {
-  OSVERSIONINFOW wide;
-  std::memset(&wide, 0, sizeof wide);
-  wide.dwOSVersionInfoSize = sizeof wide;
-  auto rtlGetVersion = SystemFunction<RtlGetVersionFunction>("ntdll.dll", "RtlGetVersion");
-  if (!rtlGetVersion || rtlGetVersion(&wide) < 0) {
-    ToldVersion(version);
-    return false;
-  }
-  std::memset(&version, 0, sizeof version);
-  version.dwMajorVersion = wide.dwMajorVersion;
-  version.dwMinorVersion = wide.dwMinorVersion;
-  version.dwBuildNumber = wide.dwBuildNumber;
-  version.dwPlatformId = wide.dwPlatformId;
-  // "Service Pack 3": ASCII in every language of Windows.
-  for (std::size_t i = 0; i + 1 < sizeof version.szCSDVersion && wide.szCSDVersion[i]; ++i) {
-    version.szCSDVersion[i] =
-        wide.szCSDVersion[i] < 0x80 ? static_cast<char>(wide.szCSDVersion[i]) : '?';
-  }
-  return true;
-}
-
-// 5.1 is Windows XP; 5.2 is XP x64 and Server 2003. 5.0 (2000) and 6.x
-// (Vista on) have registries the driver was never made for.
-bool IsSupportedVersion(const OSVERSIONINFOA &version) {
-  return version.dwMajorVersion == 5 && version.dwMinorVersion >= 1;
-}
-
-// The first lines of a run: who runs what where, and on which Windows.
-void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real) {
-  char computer[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD size = sizeof computer;
-  bool named = GetComputerNameA(computer, &size);
-  char user[257]; // UNLEN + 1
-  size = sizeof user;
-  Line line;
-  BeginLine(line);
-  Format(line, "quenlor-patch " PATCH_VERSION " on %s by %s: %s", named ? computer : "?",
-         GetUserNameA(user, &size) ? user : "?", commandLine);
-  WriteLine(report, line);
-
-  BeginLine(line);
-  // 9x keeps its version in the build number's high word.
-  Format(line, "Windows %u.%u.%u %s", version.dwMajorVersion, version.dwMinorVersion,
-         version.dwPlatformId == VER_PLATFORM_WIN32_NT ? version.dwBuildNumber
-                                                       : version.dwBuildNumber & 0xFFFF,
-         version.szCSDVersion);
-  OSVERSIONINFOA told;
-  if (real && ToldVersion(told) &&
-      (told.dwMajorVersion != version.dwMajorVersion ||
-       told.dwMinorVersion != version.dwMinorVersion)) {
-    Format(line, " (a compatibility mode reports %u.%u)", told.dwMajorVersion, told.dwMinorVersion);
-  }
-  WriteLine(report, line);
-}
-
-void LogText(Report &report, const char *text) {
-  if (report.log == INVALID_HANDLE_VALUE) {
-    return;
-  }
-  Line line;
-  BeginLine(line);
-  Add(line, text);
-  WriteLine(report, line);
-}
-
-// What one view's walk did, after the keys that stayed in it.
-void LogView(Report &report, REGSAM view, const Fate &fate) {
-  if (report.log == INVALID_HANDLE_VALUE) {
-    return;
-  }
-  Line line;
-  BeginLine(line);
-  Add(line, view == KEY_WOW64_64KEY   ? "64-bit view: "
-            : view == KEY_WOW64_32KEY ? "32-bit view: "
-                                      : "Registry: ");
-  if (fate.error == ERROR_FILE_NOT_FOUND && !report.removed) {
-    Add(line, "the key was not there");
-  } else {
-    Format(line, "%u keys removed, %u stayed", report.removed, report.stayed);
-  }
-  WriteLine(report, line);
-}
-
 bool IsWindows64() {
 #ifdef _WIN64
   return true; // a 64-bit program runs on 64-bit Windows only
@@ -235,18 +131,7 @@ void ReportKey(const Walk &walk, const Trail &key, Fate fate) {
     return;
   }
   ++report.stayed;
-  if (report.log != INVALID_HANDLE_VALUE) {
-    Line line;
-    BeginLine(line);
-    Add(line, "Stayed: ");
-    AddPath(line, key, walk.view);
-    Add(line, ": ");
-    AddError(line, static_cast<DWORD>(fate.error));
-    if (fate.status < 0) {
-      Format(line, " NTSTATUS 0x%x", static_cast<DWORD>(fate.status));
-    }
-    WriteLine(report, line);
-  }
+  LogStayed(report, key, walk.view, fate);
   if (!report.quiet && key.parent) {
     ShowWarning(ChildNotDeletedText);
   }
@@ -299,15 +184,7 @@ int ApplyPatch() {
     LogStart(report, commandLine, version, real);
   }
   const Outcome &outcome = Patch(version, report);
-  if (report.log != INVALID_HANDLE_VALUE) {
-    // Ended and closed before the box, which may wait long for its OK.
-    Line line;
-    BeginLine(line);
-    Format(line, "End: %s (exit code %u)", outcome.text, static_cast<DWORD>(outcome.code));
-    WriteLine(report, line);
-    if (report.log != INVALID_HANDLE_VALUE) {
-      CloseHandle(report.log);
-    }
-  }
+  // Ended and closed before the box, which may wait long for its OK.
+  LogEnd(report, outcome.text, outcome.code);
   return Tell(quiet, outcome);
 }
