@@ -24,7 +24,7 @@ import winelab  # noqa: E402
 
 KEY = r"Software\Crystal Semiconductor"
 SAMPLE = {
-    KEY: {"InstallDir": r"C:\\Program Files\\Crystal"},
+    KEY: {"InstallDir": r"C:\Program Files\Crystal"},
     KEY + r"\CS4280": {"DriverVersion": "5.10.2600", "Enabled": "1"},
     KEY + r"\CS4280\Mixer": {"MasterVolume": "75"},
     KEY + r"\CS4280\Mixer\Channels\Line In": {"Muted": "0"},

@@ -238,8 +238,12 @@ class Prefix:
                                f"{(self.logs / log).read_text(errors='replace')[-2000:]}")
         return done.returncode
 
-    def open(self, display):
-        """Creates the prefix if needed and starts its wineserver."""
+    def open(self, display, desktop=None):
+        """Creates the prefix if needed and starts its wineserver. With
+        `desktop` ("640x480"), every program runs in one Wine virtual desktop
+        of that size, which draws window frames where no window manager
+        does and lives as long as the wineserver: a run then costs no
+        desktop of its own, and must not ask for one."""
         reason = lacks(self.arch)
         if reason:
             raise HostError(f"a {self.arch} Wine prefix cannot run here: {reason}")
@@ -264,8 +268,11 @@ class Prefix:
             shutil.copy(MARLETT, fonts / MARLETT.name)
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        self.reg("add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",
-                 ";".join(OPERATIONS), "/f")
+        settings = [["user", r"Software\Wine\Debug", "RelayInclude", ";".join(OPERATIONS)]]
+        if desktop:
+            settings += [["user", r"Software\Wine\Explorer", "Desktop", "patch"],
+                         ["user", r"Software\Wine\Explorer\Desktops", "patch", desktop]]
+        self.script(settings)
         return self
 
     def close(self):
@@ -288,17 +295,17 @@ class Prefix:
     def _which(self, view):
         return (view or 64) if self.arch == "win64" else None
 
-    def _view(self, view):
-        which = self._which(view)
-        return [f"/reg:{which}"] if which else []
-
-    def reg(self, *args, view=None):
-        return self.wine("reg", *args, *self._view(view), log="reg.log", check=True)
-
     def link(self, links, view=None):
         """Makes each {path below HKLM: target NT path} a registry link."""
-        self.run_regtool(*[a for path, target in links.items() for a in ("link", path, target)],
-                         view=view)
+        self.script(self.link_commands(links, view))
+
+    def link_commands(self, links, view=None):
+        return self.in_view(view, [["link", path, target] for path, target in links.items()])
+
+    def in_view(self, view, commands):
+        """`commands` for the registry tool, preceded by the switch to `view`."""
+        which = self._which(view)
+        return ([[f"/{which}"]] if which else []) + commands
 
     def _regtool_command(self, args, view):
         """The registry tool's command line (tests/wine/regtool.cpp says what
@@ -309,6 +316,21 @@ class Prefix:
     def run_regtool(self, *args, view=None):
         """Runs the registry tool and waits for it to succeed."""
         self.wine(*self._regtool_command(args, view), log="regtool.log", check=True)
+
+    def script(self, commands, log="regtool.log"):
+        """Runs the registry tool once over `commands` (lists of its
+        arguments, one command each), so that a whole set-up or read-back
+        starts one Wine process."""
+        self.logs.mkdir(parents=True, exist_ok=True)
+        script = self.logs / "regtool.script"
+        lines = []
+        for command in commands:
+            if any("\t" in field or "\n" in field for field in command):
+                raise ValueError(f"a registry tool field holds a tab or line break: {command}")
+            lines.append("\t".join(command))
+        script.write_bytes(("\r\n".join(lines) + "\r\n").encode("ascii"))
+        self.wine(str(self.regtool), "@" + windows_path(script), log=log, check=True)
+        return self.log_text(log)
 
     def log_text(self, name):
         return (self.logs / name).read_text(errors="replace")
@@ -330,51 +352,52 @@ class Prefix:
                                     stderr=out)
 
     def apply(self, remove=(), keys=(), values=None, version=None, view=None):
-        """Removes each key in `remove` with its subtree, then, in one
-        registry import, creates `keys` (paths below HKLM) with `values`
-        {key: {name: data}} and sets the Windows version that the prefix
-        reports."""
+        """Removes each key in `remove` with its subtree, then creates `keys`
+        (paths below HKLM) with `values` {key: {name: data}} and sets the
+        Windows version that the prefix reports, in one Wine process."""
+        self.script(self.apply_commands(remove, keys, values, version, view))
+
+    def apply_commands(self, remove=(), keys=(), values=None, version=None, view=None):
+        """What `apply` runs, for a caller that gathers several set-ups into
+        one script. Not reg.exe: its delete and a .reg file's [-key] follow a
+        link into its target, and its imports ignore the view they are told
+        to use."""
         values = values or {}
-        if remove:
-            # Not reg.exe: it would follow a link into its target, and its
-            # imports delete [-key] sections from its own view only.
-            self.run_regtool(*[a for key in remove for a in ("clear", key)], view=view)
-        if not keys and not version:
-            return
-        lines = ["REGEDIT4", ""]
-        if version:
-            lines += ["[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', ""]
+        commands = [["clear", key] for key in remove]
         for key in keys:
-            lines.append(f"[HKEY_LOCAL_MACHINE\\{key}]")
-            for name, data in values.get(key, {}).items():
-                lines.append(f'"{name}"="{data}"')
-            lines.append("")
-        self.logs.mkdir(parents=True, exist_ok=True)
-        reg_file = self.logs / "apply.reg"
-        reg_file.write_bytes("\r\n".join(lines).encode("ascii") + b"\r\n")
-        self.reg("import", windows_path(reg_file), view=view)
+            commands.append(["key", key])
+            commands += [["value", key, name, data] for name, data in values.get(key, {}).items()]
+        commands += [["user", "Software\\Wine", "Version", version]] if version else []
+        return self.in_view(view, commands)
+
+    def trees(self, places):
+        """Every key at or below each (key, view) of `places`, with its
+        values, as {(key, view): {path below HKLM: {value name: data}}}, {}
+        for a key that is missing; read in one Wine process. Each key is read
+        as itself: a link shows its target as the value SymbolicLinkValue,
+        and is not followed. A key that cannot be read fails the read, so
+        that it never passes for one that went."""
+        commands = []
+        for key, view in places:
+            commands += self.in_view(view, [["dump", key]])
+        found, current = [], None
+        for line in self.script(commands, log="dump.log").splitlines():
+            fields = line.split("\t")
+            if fields[0] == "DUMP":
+                current = {}
+                found.append((fields[2], current))
+            elif fields[0] == "KEY" and current is not None:
+                current[fields[1]] = {}
+            elif fields[0] == "VALUE" and current is not None:
+                current[fields[1]][fields[2]] = fields[3]
+        if [key for key, _ in found] != [key for key, _ in places]:
+            raise RuntimeError(f"the registry tool read {[k for k, _ in found]}, not {places}")
+        return {place: tree for place, (_, tree) in zip(places, found)}
 
     def tree(self, key, view=None):
         """Every key at or below HKLM\\key, with its values, as
         {path below HKLM: {value name: data}}; {} when the key is missing."""
-        log = "query.log"
-        if self.wine("reg", "query", "HKLM\\" + key, "/s", *self._view(view), log=log) != 0:
-            # Only a key that is not there reads as empty: a query that failed
-            # for another reason must not pass for a key that went.
-            said = (self.logs / log).read_text(errors="replace")
-            if "Unable to find" not in said:
-                raise RuntimeError(f"reg query HKLM\\{key} failed: {said[-500:]}")
-            return {}
-        # reg lists the key itself only when it has values.
-        found, current = {key: {}}, None
-        for line in (self.logs / log).read_text(errors="replace").splitlines():
-            if line.startswith("HKEY_LOCAL_MACHINE\\"):
-                current = line[len("HKEY_LOCAL_MACHINE\\"):]
-                found.setdefault(current, {})
-            elif line.startswith("    ") and current is not None:
-                parts = line.strip().split("    ")
-                found[current][parts[0]] = parts[2] if len(parts) > 2 else ""
-        return found
+        return self.trees([(key, view)])[key, view]
 
     # Running an executable.
 

@@ -5,7 +5,22 @@
 // file's [-key] follow a link into its target, and .reg imports also ignore
 // the registry view they are told to use.
 //
-// Usage: regtool.exe [/32|/64] COMMAND...
+// Usage: regtool.exe COMMAND... , where each COMMAND may also be
+//   @FILE             the commands in FILE, one a line, fields separated by
+//                     tabs, so that a whole set-up takes one process
+//   /32, /64          the registry view of the commands that follow
+//   key KEY           creates HKLM\KEY
+//   value KEY NAME DATA
+//                     sets the string value NAME of HKLM\KEY, creating it
+//   user KEY NAME DATA
+//                     sets the string value NAME of HKCU\KEY, creating it,
+//                     as Wine's own settings are
+//   dump KEY          prints HKLM\KEY and every key below it, each as
+//                     itself (a link is shown with its target, not
+//                     followed), with its values: a line "DUMP view KEY",
+//                     then "KEY path" and "VALUE path name data" lines in
+//                     UTF-8, fields separated by tabs, or "MISSING" when
+//                     HKLM\KEY is not there
 //   link KEY TARGET   creates HKLM\KEY as a link to the NT path TARGET
 //   clear KEY         deletes HKLM\KEY and its subtree, each key through its
 //                     own handle, so that a link goes as itself
@@ -25,6 +40,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -161,44 +178,214 @@ bool Race(const char *path, int count, const char *target) {
   return true;
 }
 
+// The view flags apply to HKLM only: Wine's own settings in HKCU are read
+// by every process, whatever its bitness.
+bool Create(HKEY root, const char *path, HKEY &key) {
+  REGSAM flags = root == HKEY_LOCAL_MACHINE ? view : 0;
+  return RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | flags, nullptr, &key,
+                         nullptr) == ERROR_SUCCESS;
+}
+
+bool SetString(HKEY root, const char *path, const char *name, const char *data) {
+  HKEY key = nullptr;
+  if (!Create(root, path, key)) {
+    return false;
+  }
+  LONG result = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(data),
+                               static_cast<DWORD>(std::strlen(data) + 1));
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+bool MakeKey(const char *path) {
+  HKEY key = nullptr;
+  return Create(HKEY_LOCAL_MACHINE, path, key) && RegCloseKey(key) == ERROR_SUCCESS;
+}
+
+std::string Utf8(const wchar_t *text, int length = -1) {
+  char narrow[4 * MAX_PATH];
+  int size = WideCharToMultiByte(CP_UTF8, 0, text, length, narrow, sizeof narrow, nullptr, nullptr);
+  return std::string(narrow, size > 0 ? static_cast<std::size_t>(size) : 0).c_str();
+}
+
+// A value's data on one line: strings as they are, numbers in hex, a link's
+// target as "link:" and the NT path, anything else as hex bytes.
+std::string Data(DWORD type, const BYTE *data, DWORD size) {
+  const auto *wide = reinterpret_cast<const wchar_t *>(data);
+  int characters = static_cast<int>(size / sizeof(wchar_t));
+  char number[16];
+  switch (type) {
+  case REG_SZ:
+  case REG_EXPAND_SZ:
+    return Utf8(wide, characters);
+  case REG_LINK:
+    return "link:" + Utf8(wide, characters);
+  case REG_DWORD:
+    std::snprintf(number, sizeof number, "0x%08lx",
+                  size >= 4 ? static_cast<unsigned long>(*reinterpret_cast<const DWORD *>(data))
+                            : 0UL);
+    return number;
+  default:
+    std::string bytes = "hex:";
+    for (DWORD i = 0; i < size; ++i) {
+      std::snprintf(number, sizeof number, "%02x", data[i]);
+      bytes += number;
+    }
+    return bytes;
+  }
+}
+
+// One key as itself and, unless it is a link, every key below it; false on
+// any error, so that a key that cannot be read never passes for one that
+// is gone.
+bool Dump(HKEY parent, const wchar_t *name, const std::string &path, bool top) {
+  HKEY key = nullptr;
+  LONG opened = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_READ | view, &key);
+  if (opened != ERROR_SUCCESS) {
+    if (top && opened == ERROR_FILE_NOT_FOUND) {
+      std::printf("MISSING\n");
+      return true;
+    }
+    std::fprintf(stderr, "regtool: %s: error %ld\n", path.c_str(), static_cast<long>(opened));
+    return false;
+  }
+  std::printf("KEY\t%s\n", path.c_str());
+  wchar_t valueName[MAX_PATH];
+  BYTE data[8192];
+  bool ok = true;
+  DWORD i = 0;
+  for (;; ++i) {
+    DWORD nameLength = MAX_PATH;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof data;
+    LONG read = RegEnumValueW(key, i, valueName, &nameLength, nullptr, &type, data, &size);
+    if (read == ERROR_NO_MORE_ITEMS) {
+      break;
+    }
+    if (read != ERROR_SUCCESS) {
+      ok = false;
+      break;
+    }
+    std::printf("VALUE\t%s\t%s\t%s\n", path.c_str(), Utf8(valueName).c_str(),
+                Data(type, data, size).c_str());
+  }
+  if (ok && !IsLink(key)) {
+    wchar_t child[MAX_PATH];
+    DWORD length = MAX_PATH;
+    LONG listed = ERROR_SUCCESS;
+    for (i = 0; ok && (listed = RegEnumKeyExW(key, i, child, &length, nullptr, nullptr, nullptr,
+                                              nullptr)) == ERROR_SUCCESS;
+         ++i, length = MAX_PATH) {
+      ok = Dump(key, child, path + "\\" + Utf8(child), false);
+    }
+    ok = ok && listed == ERROR_NO_MORE_ITEMS;
+  }
+  RegCloseKey(key);
+  return ok;
+}
+
+bool DumpTree(const char *path) {
+  wchar_t wide[MAX_PATH];
+  std::printf("DUMP\t%d\t%s\n",
+              view == KEY_WOW64_32KEY   ? 32
+              : view == KEY_WOW64_64KEY ? 64
+                                        : 0,
+              path);
+  return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) > 0 &&
+         Dump(HKEY_LOCAL_MACHINE, wide, path, true);
+}
+
+// The commands of a script file, each field a token.
+bool ReadScript(const char *file, std::vector<std::string> &tokens) {
+  FILE *script = std::fopen(file, "rb");
+  if (!script) {
+    return false;
+  }
+  char line[8192];
+  while (std::fgets(line, sizeof line, script)) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+      text.pop_back();
+    }
+    for (std::size_t at = 0; !text.empty() && at <= text.size();) {
+      std::size_t tab = text.find('\t', at);
+      tab = tab == std::string::npos ? text.size() : tab;
+      tokens.push_back(text.substr(at, tab - at));
+      at = tab + 1;
+    }
+  }
+  std::fclose(script);
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   ntDeleteKey = reinterpret_cast<NtDeleteKeyFunction>(
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
-  int i = 1;
-  if (i < argc && (std::strcmp(argv[i], "/32") == 0 || std::strcmp(argv[i], "/64") == 0)) {
-    view = std::strcmp(argv[i++], "/32") == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-  }
-  while (i < argc) {
-    bool done = false;
-    const char *command = argv[i];
-    if (std::strcmp(command, "link") == 0 && i + 2 < argc) {
-      done = Link(HKEY_LOCAL_MACHINE, argv[i + 1], argv[i + 2]);
-      i += 3;
-    } else if (std::strcmp(command, "deep") == 0 && i + 2 < argc) {
-      done = Deep(argv[i + 1], std::atoi(argv[i + 2]));
-      i += 3;
-    } else if (std::strcmp(command, "omega") == 0 && i + 1 < argc) {
-      done = Omega(argv[i + 1]);
-      i += 2;
-    } else if (std::strcmp(command, "race") == 0 && i + 3 < argc && ntDeleteKey) {
-      done = Race(argv[i + 1], std::atoi(argv[i + 2]), argv[i + 3]);
-      i += 4;
-    } else if (std::strcmp(command, "clear") == 0 && i + 1 < argc && ntDeleteKey) {
-      wchar_t key[MAX_PATH];
-      done = MultiByteToWideChar(CP_ACP, 0, argv[i + 1], -1, key, MAX_PATH) > 0 &&
-             Clear(HKEY_LOCAL_MACHINE, key);
-      i += 2;
+  std::vector<std::string> tokens;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '@') {
+      if (!ReadScript(argv[i] + 1, tokens)) {
+        std::fprintf(stderr, "regtool: cannot read %s\n", argv[i] + 1);
+        return 2;
+      }
     } else {
-      std::fprintf(stderr, "usage: regtool [/32|/64] (link KEY TARGET | clear KEY | deep KEY N | "
-                           "omega KEY | race KEY N TARGET)...\n");
+      tokens.emplace_back(argv[i]);
+    }
+  }
+  std::size_t i = 0;
+  auto has = [&](std::size_t count) { return i + count < tokens.size(); };
+  auto arg = [&](std::size_t n) { return tokens[i + n].c_str(); };
+  while (i < tokens.size()) {
+    bool done = false;
+    const std::string command = tokens[i];
+    std::size_t used = 1;
+    if (command == "/32" || command == "/64") {
+      view = command == "/32" ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+      done = true;
+    } else if (command == "key" && has(1)) {
+      done = MakeKey(arg(1));
+      used = 2;
+    } else if (command == "value" && has(3)) {
+      done = SetString(HKEY_LOCAL_MACHINE, arg(1), arg(2), arg(3));
+      used = 4;
+    } else if (command == "user" && has(3)) {
+      done = SetString(HKEY_CURRENT_USER, arg(1), arg(2), arg(3));
+      used = 4;
+    } else if (command == "dump" && has(1)) {
+      done = DumpTree(arg(1));
+      used = 2;
+    } else if (command == "link" && has(2)) {
+      done = Link(HKEY_LOCAL_MACHINE, arg(1), arg(2));
+      used = 3;
+    } else if (command == "deep" && has(2)) {
+      done = Deep(arg(1), std::atoi(arg(2)));
+      used = 3;
+    } else if (command == "omega" && has(1)) {
+      done = Omega(arg(1));
+      used = 2;
+    } else if (command == "race" && has(3) && ntDeleteKey) {
+      done = Race(arg(1), std::atoi(arg(2)), arg(3));
+      used = 4;
+    } else if (command == "clear" && has(1) && ntDeleteKey) {
+      wchar_t key[MAX_PATH];
+      done = MultiByteToWideChar(CP_ACP, 0, arg(1), -1, key, MAX_PATH) > 0 &&
+             Clear(HKEY_LOCAL_MACHINE, key);
+      used = 2;
+    } else {
+      std::fprintf(stderr,
+                   "usage: regtool [@FILE | /32 | /64 | key KEY | value KEY NAME DATA | "
+                   "user KEY NAME DATA | dump KEY | link KEY TARGET | clear KEY | deep KEY N | "
+                   "omega KEY | race KEY N TARGET]...\n");
       return 2;
     }
+    std::fflush(stdout);
     if (!done) {
-      std::fprintf(stderr, "regtool: %s %s failed\n", command, argv[i - 1]);
+      std::fprintf(stderr, "regtool: %s %s failed\n", command.c_str(), arg(used - 1));
       return 1;
     }
+    i += used;
   }
   return 0;
 }

@@ -65,8 +65,9 @@ GATES = ["RtlGetVersion", "AllocateAndInitializeSid", "CheckTokenMembership", "F
 LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
              "NtDeleteKey", "RtlGetVersion"}
 SKIP_CODE = 77
-# A Wine virtual desktop: without a window manager, Wine waits two seconds
-# for one whenever a top-level window closes.
+# One Wine virtual desktop for every run of the suite: without a window
+# manager, Wine waits two seconds for one whenever a top-level window
+# closes, and a desktop of each run's own costs a second to start and end.
 DESKTOP = "640x480"
 
 ARCH = os.environ.get("WINE_ARCH", "win32")
@@ -228,7 +229,7 @@ class WineSuite(unittest.TestCase):
     def setUpClass(cls):
         cls.display = winelab.Display().__enter__()
         cls.prefix = winelab.Prefix(os.environ["WINE_PREFIX"], ARCH, os.environ["WINE_TOOLS"])
-        cls.prefix.open(cls.display)
+        cls.prefix.open(cls.display, desktop=DESKTOP)
 
     @classmethod
     def tearDownClass(cls):
@@ -236,27 +237,35 @@ class WineSuite(unittest.TestCase):
         cls.display.__exit__()
 
     def run_patch(self, **options):
-        return self.prefix.run(EXE, desktop=DESKTOP, **options)
+        return self.prefix.run(EXE, **options)
 
-    def prepare(self, keys, version=XP, views=VIEWS, links=None):
+    def prepare(self, keys, version=XP, views=VIEWS, links=None, then=()):
         """Clears the key, its neighbours and the victim from every view,
         then seeds the neighbours and the victim into every view, and `keys`
-        (with some values) and `links` ({path: key it points at}) into each
-        of `views`."""
-        values = {k: {"DriverVersion": "3.1", "Path": "C:\\\\Quenlor"} for k in keys[::3]}
+        (with some values), `links` ({path: key it points at}) and the
+        registry tool's commands `then` into each of `views`: one Wine
+        process in all."""
+        values = {k: {"DriverVersion": "3.1", "Path": "C:\\Quenlor"} for k in keys[::3]}
         values.update({VICTIM: {"Config": "keep"}, VICTIM_KEYS[1]: {"Start": "2"}})
         roots = [KEY, VICTIM] + [n.split("\\Keep")[0] for n in NEIGHBOURS]
+        commands = []
         for view in VIEWS:
             seeded = keys if view in views else []
-            self.prefix.apply(remove=roots, keys=seeded + NEIGHBOURS + [VICTIM] + VICTIM_KEYS,
-                              values=values, version=version, view=view)
-            if links and view in views:
-                self.prefix.link({path: nt_path(target, view) for path, target in links.items()},
-                                 view=view)
+            commands += self.prefix.apply_commands(
+                remove=roots, keys=seeded + NEIGHBOURS + [VICTIM] + VICTIM_KEYS, values=values,
+                version=version, view=view)
+            if view in views:
+                commands += self.prefix.link_commands(
+                    {path: nt_path(target, view) for path, target in (links or {}).items()},
+                    view=view)
+                commands += self.prefix.in_view(view, [list(command) for command in then])
+        self.prefix.script(commands)
 
     def registry(self, *roots):
-        """What every view holds at and below each of `roots`."""
-        return {(view, root): self.prefix.tree(root, view=view) for view in VIEWS for root in roots}
+        """What every view holds at and below each of `roots`, read in one
+        Wine process."""
+        trees = self.prefix.trees([(root, view) for view in VIEWS for root in roots])
+        return {(view, root): tree for (root, view), tree in trees.items()}
 
     def outside(self):
         return self.registry(*{"Software\\" + n.split("\\")[1] for n in NEIGHBOURS + [VICTIM]})
@@ -368,9 +377,7 @@ class WineSuite(unittest.TestCase):
     def test_key_2000_characters_deep_goes(self):
         # 20 levels of 100-character names: no path of the walk's is built,
         # so no length bounds it.
-        self.prepare([KEY])
-        for view in VIEWS:
-            self.prefix.run_regtool("deep", KEY, "20", view=view)
+        self.prepare([KEY], then=[("deep", KEY, "20")])
         deep = [KEY]
         for level in range(20):
             deep.append(deep[-1] + "\\" + f"{level:03d}" + "0" * 97)
@@ -381,9 +388,7 @@ class WineSuite(unittest.TestCase):
 
     def test_name_the_code_page_cannot_hold_is_warned_about_not_followed(self):
         keys = [KEY, KEY + r"\Child", KEY + r"\Plain"]
-        self.prepare(keys)
-        for view in VIEWS:
-            self.prefix.run_regtool("omega", keys[1], view=view)
+        self.prepare(keys, then=[("omega", keys[1])])
         run = self.run_patch()
         self.assertFalse(run.timed_out)
         self.assertEqual(0, run.exit_code)
@@ -459,9 +464,9 @@ class WineSuite(unittest.TestCase):
         # The signature is appended to the file; no loader may mind it.
         keys = subtree(2, 2)
         self.prepare(keys)
-        self.expect_removed(self.prefix.run(signed, desktop=DESKTOP), keys)
+        self.expect_removed(self.prefix.run(signed), keys)
         self.prepare(keys, version="win2k")
-        self.assertEqual([VERSION_REFUSED], self.prefix.run(signed, desktop=DESKTOP).boxes)
+        self.assertEqual([VERSION_REFUSED], self.prefix.run(signed).boxes)
 
     def run_batch(self, arguments, standard_user=False):
         """Runs the patch with `arguments` from a batch file, as a deployment
@@ -472,7 +477,7 @@ class WineSuite(unittest.TestCase):
         batch.write_bytes(f'@echo off\r\n"{winelab.windows_path(EXE)}" {arguments}\r\n'
                           f'>"{winelab.windows_path(level)}" echo %ERRORLEVEL%\r\n'.encode())
         run = self.prefix.run(["cmd", "/c", winelab.windows_path(batch)], relay=False,
-                              desktop=DESKTOP, standard_user=standard_user, any_process=True)
+                              standard_user=standard_user, any_process=True)
         self.assertFalse(run.timed_out)
         return run, int(level.read_text().strip())
 
@@ -515,11 +520,8 @@ class WineSuite(unittest.TestCase):
         ]
         for name, version, arguments, user, stays, level, boxes, goes, lines in cases:
             with self.subTest(name):
-                self.prepare(keys, version=version)
+                self.prepare(keys, version=version, then=[("omega", keys[1])] if stays else ())
                 log.unlink(missing_ok=True)
-                if stays:
-                    for view in VIEWS:
-                        self.prefix.run_regtool("omega", keys[1], view=view)
                 before, outside = self.registry(KEY), self.outside()
                 run, errorlevel = self.run_batch(arguments, standard_user=user)
                 self.assertEqual(level, errorlevel)
