@@ -49,7 +49,14 @@ bench: dist
 # The signing settings, from the command line or the environment; the
 # README says what each is.
 export SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE \
-  SIGN_TIMESTAMP_URL SIGN_URL SIGN_CAFILE SOURCE_DATE_EPOCH
+  SIGN_TIMESTAMP_URL SIGN_URL SIGN_CAFILE
+# The signing time, and the linker reads it too: exported only when it is
+# set, as an empty one makes each link warn that it holds no digits.
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+else
+unexport SOURCE_DATE_EPOCH
+endif
 release: dist
 	tools/deps sign
 	tools/release $(DIST) $(RELEASE)
