@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -530,8 +531,11 @@ Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally 
 
 // Runs the shape unfaulted, then with each call position failing, then with
 // another process racing it at each call position; `sample` bounds the
-// faulted and the raced runs (0: all of them).
-void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned seed = 0) {
+// faulted and the raced runs (0: all of them), which are picked at random,
+// or with `everyKind` first one of each kind (a call failing with one
+// error, or one kind of race) and then at random.
+void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned seed = 0,
+           bool everyKind = false) {
   // A clean run makes about five calls a key; twenty a key is a loop.
   std::size_t bound = 20 * (shape.keys.size() + shape.links.size() + 10);
   std::size_t before = tally.violations.size();
@@ -598,7 +602,13 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   if (sample && events.size() > sample) {
     std::mt19937 pick(seed);
     std::shuffle(events.begin(), events.end(), pick);
-    events.resize(sample);
+    std::set<std::tuple<Op, LONG, Race>> kinds;
+    auto firstOfKind = [&kinds](const Event &event) {
+      return kinds.insert({event.op, event.error, event.race}).second;
+    };
+    auto rest = everyKind ? std::stable_partition(events.begin(), events.end(), firstOfKind)
+                          : events.begin();
+    events.resize(std::max<std::size_t>(sample, static_cast<std::size_t>(rest - events.begin())));
   }
   // A run that fails once makes no more calls than a clean one, plus its
   // warnings and what another process adds; ten times that is a loop.
@@ -718,8 +728,24 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     shapes.push_back(Logged(named(name)));
   }
   shapes.push_back(Logged(named("chain 2,000 characters deep")));
+  // SWEEP_SHARD=k/n sweeps every n-th shape from the k-th, so that n
+  // processes share the sweep; SWEEP_SAMPLE bounds each shape's faulted and
+  // raced runs, for a sweep that looks for memory errors on every code path
+  // rather than for every failure point.
+  const char *shard = std::getenv("SWEEP_SHARD");
+  std::size_t part = 0, parts = 1, index = 0;
+  if (shard && std::sscanf(shard, "%zu/%zu", &part, &parts) != 2) {
+    parts = 0;
+  }
+  ASSERT_GT(parts, part) << "SWEEP_SHARD=" << shard;
+  std::size_t sample = Setting("SWEEP_SAMPLE", 0);
+  auto sweep = [&](const Shape &shape, std::size_t bound, std::size_t seed) {
+    if (index++ % parts == part) {
+      Sweep(shape, tally, bound, static_cast<unsigned>(seed), sample != 0);
+    }
+  };
   for (const auto &shape : shapes) {
-    Sweep(shape, tally);
+    sweep(shape, sample, index);
   }
   std::mt19937 random(20261208);
   std::size_t trees = Setting("SWEEP_RANDOM_TREES", 1000);
@@ -729,16 +755,17 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     const std::vector<unsigned> views[] = {{0}, {0}, {0}, {0}, {64, 32}, {64}, {32}};
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
     tree = chosen.front() ? On64(tree, chosen) : tree;
-    tree = i % 7 == 3 ? Quiet(tree) : tree;         // one in seven with /quiet
-    Sweep(i % 6 == 1 ? Logged(tree) : tree, tally); // one in six with a log
+    tree = i % 7 == 3 ? Quiet(tree) : tree;                 // one in seven with /quiet
+    sweep(i % 6 == 1 ? Logged(tree) : tree, sample, index); // one in six with a log
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
   for (std::size_t i = 0; i < large; ++i) {
-    Sweep(RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000), tally, 300,
-          static_cast<unsigned>(i));
+    sweep(RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000),
+          sample ? std::min<std::size_t>(sample, 300) : 300, i);
   }
-  std::printf("fault sweep: %zu runs, %zu distinct failure points, %zu violations\n", tally.runs,
-              tally.points.size(), tally.violations.size());
+  std::printf("fault sweep%s%s: %zu runs, %zu distinct failure points, %zu violations\n",
+              shard ? " " : "", shard ? shard : "", tally.runs, tally.points.size(),
+              tally.violations.size());
   for (std::size_t i = 0; i < tally.violations.size() && i < 20; ++i) {
     ADD_FAILURE() << tally.violations[i];
   }
