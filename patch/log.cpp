@@ -197,6 +197,21 @@ void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate) {
   WriteLine(report, line);
 }
 
+void LogKey(Report &report, const char *what, const Trail &key, REGSAM view, DWORD error) {
+  if (report.log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  Line line;
+  BeginLine(line);
+  Add(line, what);
+  AddPath(line, key, view);
+  if (error != ERROR_SUCCESS) {
+    Add(line, ": ");
+    AddError(line, error);
+  }
+  WriteLine(report, line);
+}
+
 void LogView(Report &report, REGSAM view, Fate fate) {
   if (report.log == INVALID_HANDLE_VALUE) {
     return;
@@ -209,7 +224,8 @@ void LogView(Report &report, REGSAM view, Fate fate) {
   if (fate.error == ERROR_FILE_NOT_FOUND && !report.removed) {
     Add(line, "the key was not there");
   } else {
-    Format(line, "%u keys removed, %u stayed", report.removed, report.stayed);
+    Format(line, "%u keys removed, %u stayed, %u taken over", report.removed, report.stayed,
+           report.takenOver);
   }
   WriteLine(report, line);
 }

@@ -113,19 +113,41 @@ std::size_t RegistryViews(REGSAM (&views)[2]);
 // when one is open; and what the walk of the view at hand has found.
 struct Report {
   bool quiet;
-  HANDLE log;     // INVALID_HANDLE_VALUE without /log, or once a write failed
-  bool seekToEnd; // Windows 9x knows no append-only handle
-  DWORD removed;  // keys this view's walk deleted
-  DWORD stayed;   // keys of this view that stay
+  HANDLE log;      // INVALID_HANDLE_VALUE without /log, or once a write failed
+  bool seekToEnd;  // Windows 9x knows no append-only handle
+  DWORD removed;   // keys this view's walk deleted
+  DWORD stayed;    // keys of this view that stay
+  DWORD takenOver; // keys of this view whose DACL the walk replaced
+};
+
+// What taking over a key needs, looked up when a key first refuses the
+// walk (Windows 95 lacks it all), and the state of
+// SeTakeOwnershipPrivilege in the process's token: enabled once in a run,
+// when a key first needs a new owner.
+struct Takeover {
+  bool lookedUp;
+  decltype(&RegGetKeySecurity) regGetKeySecurity;
+  decltype(&RegSetKeySecurity) regSetKeySecurity;
+  decltype(&OpenProcessToken) openProcessToken;
+  decltype(&LookupPrivilegeValueA) lookupPrivilegeValue;
+  decltype(&AdjustTokenPrivileges) adjustTokenPrivileges;
+  bool privilegeAsked;
+  DWORD privilegeError; // ERROR_SUCCESS once enabled
 };
 
 // What the walk needs in one view: the view's flag, passed with every open,
-// NtDeleteKey, through which every key goes, and where it reports.
+// NtDeleteKey, through which every key goes, where it reports, and what it
+// takes a key over with.
 struct Walk {
   REGSAM view;
   NtDeleteKeyFunction ntDeleteKey;
   Report *report;
+  Takeover *takeover;
 };
+
+// What the walk asks of each key: enough to list its subkeys and to delete
+// it, and nothing that a key locked "read-only" would refuse.
+constexpr REGSAM WalkAccess = DELETE | KEY_ENUMERATE_SUB_KEYS;
 
 // A key of the walk by its name, with the chain of keys above it up to the
 // one the walk began with, all in the walk's own stack frames. It names a
@@ -154,6 +176,37 @@ Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk);
 // Deletes every subkey of the open key `key` (named by `trail`), reporting
 // each one that went or stays; one that stays is stepped over.
 void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk);
+
+// A key's fate from an open that failed, or from NtDeleteKey's answer.
+Fate Opened(LONG result);
+Fate Deleted(LONG status);
+// NtDeleteKey's word for a key that another process deleted while the walk
+// held it: gone, though another key may since stand in its name.
+constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
+
+// Deletes the open key `key` through its handle, emptying it first if it
+// has subkeys; NtDeleteKey's last answer. Inline, so that each level of the
+// walk's recursion takes no frame for it.
+inline LONG Delete(HKEY key, const Trail &trail, const Walk &walk) {
+  // Asked first: a leaf, or a link, goes at once; a key with subkeys is
+  // refused, then emptied and asked again.
+  LONG status = walk.ntDeleteKey(key);
+  if (status < 0 && status != StatusKeyDeleted) {
+    DeleteSubkeys(key, trail, walk);
+    status = walk.ntDeleteKey(key);
+  }
+  return status;
+}
+constexpr Fate Vanished = {ERROR_FILE_NOT_FOUND, StatusKeyDeleted};
+
+// The key `trail.name` below `parent` refused the walk's open: it is taken
+// over as an administrator would in regedit, for this key alone. Owner
+// Administrators (with SeTakeOwnershipPrivilege) where they cannot change
+// its DACL, then a DACL that lets them delete it; deleted as any key; and
+// its DACL put back as it was if it stays after all. Every handle is
+// opened below `parent` by the one name, as the key itself, or as a new
+// handle to a key already open.
+Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk);
 
 // What the walk reports of each key: counted, and one that stays warned
 // about (unless quiet or it is the key the walk began with, which the
@@ -198,6 +251,10 @@ void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &ver
 void LogText(Report &report, const char *text);
 // A key that stays, by its full path, and why.
 void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate);
+// `what` (": " and `error`'s text after it, unless ERROR_SUCCESS) and a
+// key's full path: "Taken over: HKEY_LOCAL_MACHINE\..."
+void LogKey(Report &report, const char *what, const Trail &key, REGSAM view,
+            DWORD error = ERROR_SUCCESS);
 // What one view's walk did, after the keys that stayed in it; `fate` is the
 // patch key's own.
 void LogView(Report &report, REGSAM view, Fate fate);

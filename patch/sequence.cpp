@@ -105,12 +105,24 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report) {
   bool gone = ntDeleteKey != nullptr;
   REGSAM views[2];
   std::size_t count = gone ? RegistryViews(views) : 0;
+  Takeover takeover = {};
   for (std::size_t i = 0; i < count; ++i) {
     report.removed = 0;
     report.stayed = 0;
-    const Walk walk = {views[i], ntDeleteKey, &report};
+    report.takenOver = 0;
+    const Walk walk = {views[i], ntDeleteKey, &report, &takeover};
     const Trail key = {PatchKeyPath, nullptr};
     Fate fate = DeleteKey(HKEY_LOCAL_MACHINE, key, walk);
+    // Deleted by another process while held: another key may stand in its
+    // name by now, so it is looked for again, a few times at most. One
+    // that keeps vanishing is not known to be gone.
+    for (int tries = 0; tries < 3 && fate.error == Vanished.error && fate.status == Vanished.status;
+         ++tries) {
+      fate = DeleteKey(HKEY_LOCAL_MACHINE, key, walk);
+    }
+    if (fate.error == Vanished.error && fate.status == Vanished.status) {
+      fate = Fate{ERROR_KEY_DELETED, 0};
+    }
     if (fate.error != ERROR_FILE_NOT_FOUND) {
       ReportKey(walk, key, fate);
     }
@@ -165,7 +177,7 @@ int ApplyPatch() {
   }
   OSVERSIONINFOA version;
   bool real = QueryVersion(version);
-  Report report = {quiet, INVALID_HANDLE_VALUE, version.dwPlatformId != VER_PLATFORM_WIN32_NT, 0,
+  Report report = {quiet, INVALID_HANDLE_VALUE, version.dwPlatformId != VER_PLATFORM_WIN32_NT, 0, 0,
                    0};
   // Opened before the gates, so that a refusal is recorded too, and before
   // the registry is touched, so that a run that cannot be recorded changes

@@ -1,34 +1,29 @@
 #include "patch/patch.h"
 
-namespace {
-
-// An NTSTATUS: negative is a failure.
-constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
-
-} // namespace
-
 Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk) {
   HKEY key = nullptr;
   LONG result =
-      RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | walk.view, &key);
-  if (result == ERROR_KEY_DELETED) {
-    // Another process deleted the parent, which it could do only once every
-    // key below it was gone.
-    return Fate{ERROR_FILE_NOT_FOUND, 0};
+      RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, WalkAccess | walk.view, &key);
+  if (result == ERROR_ACCESS_DENIED) {
+    return TakeOver(parent, trail, walk);
   }
   if (result != ERROR_SUCCESS) {
-    return Fate{result, 0};
+    return Opened(result);
   }
-  // Asked first: a leaf, or a link, goes at once; a key with subkeys is
-  // refused, then emptied and asked again.
-  LONG status = walk.ntDeleteKey(key);
-  if (status < 0 && status != StatusKeyDeleted) {
-    DeleteSubkeys(key, trail, walk);
-    status = walk.ntDeleteKey(key);
-  }
+  LONG status = Delete(key, trail, walk);
   RegCloseKey(key);
+  return Deleted(status);
+}
+
+Fate Opened(LONG result) {
+  // Another process deleted the parent, which it could do only once every
+  // key below it was gone.
+  return result == ERROR_KEY_DELETED ? Fate{ERROR_FILE_NOT_FOUND, 0} : Fate{result, 0};
+}
+
+Fate Deleted(LONG status) {
   if (status == StatusKeyDeleted) {
-    return Fate{ERROR_FILE_NOT_FOUND, 0}; // deleted by another process while open
+    return Vanished;
   }
   return status < 0 ? Fate{ERROR_ACCESS_DENIED, status} : Fate{ERROR_SUCCESS, 0};
 }

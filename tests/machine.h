@@ -52,9 +52,11 @@ protected:
 
   // Deletes the patch key as the run does in the one view of 32-bit
   // Windows, with boxes and no log; `report` tells what the walk counted.
-  Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0};
+  Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0, 0};
+  Takeover takeover = {};
   LONG DeletePatchKey() {
-    const Walk walk = {0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), &report};
+    const Walk walk = {0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), &report,
+                       &takeover};
     return DeleteKey(HKEY_LOCAL_MACHINE, Trail{PatchKeyPath, nullptr}, walk).error;
   }
 

@@ -36,20 +36,20 @@ TEST_F(Removal, EveryKeyIsOpenedBelowItsParentsHandleAndDeletedThroughItsOwn) {
     }
   }
   EXPECT_EQ((std::vector<std::string>{
-                "RegOpenKeyExA HKLM, \"Software\\Crystal Semiconductor\", 8, 0xf003f = 0",
+                "RegOpenKeyExA HKLM, \"Software\\Crystal Semiconductor\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x100 = -1073741535", // STATUS_CANNOT_DELETE: it has subkeys
                 "RegEnumKeyExA 0x100, 0, 260 = 0",
-                "RegOpenKeyExA 0x100, \"A\", 8, 0xf003f = 0",
+                "RegOpenKeyExA 0x100, \"A\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x104 = -1073741535",
                 "RegEnumKeyExA 0x104, 0, 260 = 0",
-                "RegOpenKeyExA 0x104, \"B\", 8, 0xf003f = 0",
+                "RegOpenKeyExA 0x104, \"B\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x108 = 0",
                 "RegCloseKey 0x108 = 0",
                 "RegEnumKeyExA 0x104, 0, 260 = 259",
                 "NtDeleteKey 0x104 = 0",
                 "RegCloseKey 0x104 = 0",
                 "RegEnumKeyExA 0x100, 0, 260 = 0",
-                "RegOpenKeyExA 0x100, \"C\", 8, 0xf003f = 0",
+                "RegOpenKeyExA 0x100, \"C\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x10c = 0",
                 "RegCloseKey 0x10c = 0",
                 "RegEnumKeyExA 0x100, 0, 260 = 259",

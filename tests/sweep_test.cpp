@@ -30,11 +30,29 @@ struct Shape {
   // On 64-bit Windows, the views that hold the key, its subtree and links;
   // 0 stands for the one view of 32-bit Windows.
   std::vector<unsigned> views;
+  // Owners and DACLs (SDDL) set by an installer, by path below the patch
+  // key ("" for the key itself) or, from "Software\", outside it.
+  std::map<std::string, std::string> locks = {};
 };
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
            DWORD major = 5, DWORD minor = 1, bool administrator = true) {
   return Shape{name, std::move(keys), exists, major, minor, administrator, false, false, {}, {0}};
+}
+
+// How installers lock keys: "read-only" for Administrators (Read and Delete,
+// no write); shut out of it (only SYSTEM allowed), owned by Administrators
+// or by SYSTEM; and denied it, however another entry allows it.
+constexpr char ReadAndDelete[] = "O:BAD:P(A;;KR;;;WD)(A;;SD;;;BA)";
+constexpr char ShutOut[] = "O:BAD:P(A;;KA;;;SY)";
+constexpr char ShutOutBySystem[] = "O:SYD:P(A;;KA;;;SY)";
+constexpr char Denied[] = "O:SYD:P(D;;KA;;;BA)(A;;KA;;;WD)";
+
+// The same shape with `locks`.
+Shape Locked(Shape shape, const std::string &name, std::map<std::string, std::string> locks) {
+  shape.name = name;
+  shape.locks = std::move(locks);
+  return shape;
 }
 
 // The same shape on XP x64 (5.2), with the key in `views`.
@@ -132,6 +150,16 @@ std::vector<LONG> PlausibleErrors(Op op) {
     return {ERROR_MR_MID_NOT_FOUND};
   case Op::CloseHandle:
     return {ERROR_INVALID_HANDLE};
+  case Op::RegGetKeySecurity: // a DACL too large for the walk's room, too
+    return {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER};
+  case Op::RegSetKeySecurity:
+    return {ERROR_ACCESS_DENIED, ERROR_INVALID_OWNER};
+  case Op::OpenProcessToken:
+    return {ERROR_ACCESS_DENIED};
+  case Op::LookupPrivilegeValueA:
+    return {ERROR_NO_SUCH_PRIVILEGE};
+  case Op::AdjustTokenPrivileges: // a token without the privilege, too
+    return {ERROR_NOT_ALL_ASSIGNED, ERROR_ACCESS_DENIED};
   default: // the version query, FreeSid and MessageBoxA only fail or not
     return {ERROR_INVALID_PARAMETER};
   }
@@ -141,7 +169,9 @@ std::vector<LONG> PlausibleErrors(Op op) {
 const std::set<Op> Infallible = {Op::GetCommandLineA, Op::GetCurrentProcess, Op::GetLastError,
                                  Op::GetLocalTime};
 // What a run that the gates refuse may not call, besides the registry.
-const std::set<Op> WalkOps = {Op::IsWow64Process, Op::GetCurrentProcess, Op::NtDeleteKey};
+const std::set<Op> WalkOps = {Op::IsWow64Process,        Op::GetCurrentProcess,
+                              Op::NtDeleteKey,           Op::OpenProcessToken,
+                              Op::LookupPrivilegeValueA, Op::AdjustTokenPrivileges};
 // What only the log calls: a failure of one changes nothing else.
 const std::set<Op> LogOps = {Op::WriteFile,        Op::CloseHandle,  Op::FormatMessageA,
                              Op::GetComputerNameA, Op::GetUserNameA, Op::GetVersionExA};
@@ -154,8 +184,9 @@ enum class Race {
   Swap,   // a key becomes a link to a key outside
   Remove, // a key goes, with its subtree
   Add,    // a key appears below a key
+  Relock, // a key's owner and DACL change to shut administrators out
 };
-const char *const RaceNames[] = {"", "swap for a link", "remove", "add"};
+const char *const RaceNames[] = {"", "swap for a link", "remove", "add", "relock"};
 
 // One faulted or raced run: call n of `op` fails with `error`, or `race`
 // happens before call `at` (counted from 1 over every call).
@@ -223,6 +254,11 @@ void Build(const Shape &shape) {
     for (const auto &link : shape.links) {
       emulated::CreateLink(Below(link.first, view), link.second);
     }
+    for (const auto &lock : shape.locks) {
+      bool outside = lock.first.rfind("Software\\", 0) == 0;
+      emulated::SetKeySecurity(outside ? InView(lock.first, view) : Below(lock.first, view),
+                               lock.second);
+    }
   }
 }
 
@@ -275,8 +311,8 @@ constexpr char Stamp[] = "2026-12-08 09:05:07 ";
 // The log of a finished run: whole dated lines; unless a write failed, the
 // outcome and its exit code at the end; every key left named as stayed;
 // and, unless another process was at work, only keys left named.
-void CheckLog(const Shape &shape, const Event *event, bool walked, const std::string &outcome,
-              int code, std::vector<std::string> &wrong) {
+void CheckLog(const std::vector<std::string> &keysLeft, const Event *event, bool walked,
+              const std::string &outcome, int code, std::vector<std::string> &wrong) {
   std::string text = emulated::FileText(LogFile);
   std::vector<std::string> lines;
   for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
@@ -308,7 +344,7 @@ void CheckLog(const Shape &shape, const Event *event, bool walked, const std::st
     wrong.push_back("the log does not end with " + end);
   }
   std::vector<std::string> left;
-  for (const auto &path : KeysLeft(shape)) {
+  for (const auto &path : keysLeft) {
     left.push_back(Logged(path));
   }
   // A key is named itself, unless it lies below one that could not be
@@ -337,12 +373,50 @@ void CheckLog(const Shape &shape, const Event *event, bool walked, const std::st
   }
 }
 
+// A key's DACL, as the model reads it back.
+std::string Dacl(const std::string &path) {
+  std::string security = emulated::KeySecurity(path);
+  return security.substr(security.find("D:"));
+}
+
+// Whether a key of the run may refuse the walk's open, so that the walk
+// may take it over: a locked one, or one whose open is made to fail.
+bool MayTakeOver(const Shape &shape, const Event *event) {
+  return !shape.locks.empty() || (event && event->op == Op::RegOpenKeyExA);
+}
+
+// The DACL of every key of the subtree, by folded path, where the run may
+// change one.
+std::map<std::string, std::string> Dacls(const Shape &shape, const Event *event) {
+  std::map<std::string, std::string> dacls;
+  for (const auto &path :
+       MayTakeOver(shape, event) ? KeysLeft(shape) : std::vector<std::string>{}) {
+    dacls[Folded(path)] = Dacl(path);
+  }
+  return dacls;
+}
+
 // The properties of one finished run, given the registry outside the patch
-// key as it was before; returns what was violated.
+// key and the subtree's DACLs as they were before; returns what was
+// violated.
 std::vector<std::string> Check(const Shape &shape, const Event *event, int exitCode,
-                               const std::vector<std::string> &outside) {
+                               const std::vector<std::string> &outside,
+                               const std::map<std::string, std::string> &dacls) {
   std::vector<std::string> wrong;
   auto failed = [&](Op op) { return event && event->race == Race::None && event->op == op; };
+  const std::vector<std::string> keysLeft = KeysLeft(shape);
+  // A key that stays keeps its DACL, a key taken over getting it back,
+  // unless another process was at work or putting it back was what failed
+  // (which the log says).
+  bool plain = !event || event->race == Race::None;
+  for (const auto &path :
+       plain && !failed(Op::RegSetKeySecurity) ? keysLeft : std::vector<std::string>{}) {
+    auto before = dacls.find(Folded(path));
+    if (before != dacls.end() && before->second != Dacl(path)) {
+      wrong.push_back("the DACL of " + path + ", which stays, went from " + before->second +
+                      " to " + Dacl(path));
+    }
+  }
   if (emulated::CallLimitReached()) {
     wrong.push_back("the run did not end within its call limit");
   }
@@ -371,6 +445,9 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
     }
     if (call.op == Op::RegOpenKeyExA && call.args.rfind("HKLM,", 0) == 0) {
       ++passes; // 32-bit Windows that could not tell it is not 64-bit is walked twice
+    }
+    if (plain && !MayTakeOver(shape, event) && call.op == Op::RegSetKeySecurity) {
+      wrong.push_back("a key that did not refuse the walk was taken over: " + call.key);
     }
     if (call.op == Op::MessageBoxA) {
       boxes.push_back(&call);
@@ -425,9 +502,21 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
   // brings that one round again, so a raced run is held only to warning
   // about nothing that went.
   std::size_t left = 0;
-  for (const auto &path :
-       versionRefused || adminRefused ? std::vector<std::string>{} : KeysLeft(shape)) {
+  for (const auto &path : versionRefused || adminRefused ? std::vector<std::string>{} : keysLeft) {
     left += Where(path, Copies(shape)) == Place::Below ? 1 : 0;
+  }
+  // Every key that an administrator may delete goes: in a clean run, only
+  // a key named outside the code page, which no narrow name opens, stays,
+  // with the keys above it.
+  for (const auto &path :
+       versionRefused || adminRefused || event ? std::vector<std::string>{} : keysLeft) {
+    bool held = std::any_of(keysLeft.begin(), keysLeft.end(), [&path](const std::string &other) {
+      return Where(other, {path}) != Place::Outside &&
+             std::any_of(other.begin(), other.end(), [](char c) { return c & 0x80; });
+    });
+    if (!held) {
+      wrong.push_back(path + " stayed, which an administrator may delete");
+    }
   }
   bool raced = event && event->race != Race::None;
   if (raced ? warnings && !left : warnings > left * std::max<std::size_t>(passes, 1)) {
@@ -445,7 +534,7 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
     wrong.push_back("last box " + boxes.back()->args + ", expected \"" + expected + "\"");
   }
   if (shape.log) {
-    CheckLog(shape, event, !versionRefused && !adminRefused, expected, code, wrong);
+    CheckLog(keysLeft, event, !versionRefused && !adminRefused, expected, code, wrong);
   }
   return wrong;
 }
@@ -478,6 +567,11 @@ void Act(const Event &event) {
       emulated::CreateKey(next + "\\Added");
     }
     break;
+  case Race::Relock:
+    if (emulated::KeyExists(next)) {
+      emulated::SetKeySecurity(next, ShutOutBySystem);
+    }
+    break;
   case Race::None:
     break;
   }
@@ -499,6 +593,7 @@ Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally 
                const Effect *reference = nullptr) {
   Build(shape);
   std::vector<std::string> outside = emulated::Outside(Copies(shape));
+  std::map<std::string, std::string> dacls = Dacls(shape, event);
   emulated::SetCallLimit(limit);
   if (event && event->race == Race::None) {
     emulated::FailAt(event->op, event->n, event->error);
@@ -508,7 +603,7 @@ Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally 
   int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
   ++tally.runs;
   Effect effect = {emulated::Outside({}), exitCode};
-  std::vector<std::string> wrong = Check(shape, event, exitCode, outside);
+  std::vector<std::string> wrong = Check(shape, event, exitCode, outside, dacls);
   if (reference && event && event->race == Race::None && LogOps.count(event->op) &&
       effect != *reference) {
     wrong.emplace_back("a failure of the log changed what the run did");
@@ -592,8 +687,8 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       opened = clean[i].op == Op::RegOpenKeyExA ? clean[i].key : "";
       called = called.empty() && emulated::IsRegistry(clean[i].op) ? clean[i].key : called;
     }
-    for (Race race : {Race::Swap, Race::Remove, Race::Add}) {
-      const std::string &next = race == Race::Add ? called : opened;
+    for (Race race : {Race::Swap, Race::Remove, Race::Add, Race::Relock}) {
+      const std::string &next = race == Race::Add || race == Race::Relock ? called : opened;
       if (!next.empty()) {
         events.push_back(Event{Op::GetVersionExA, 0, 0, false, race, at, next});
       }
@@ -721,6 +816,27 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
                          [&name](const Shape &shape) { return shape.name == name; });
   };
   shapes.push_back(On64(named("link at the top"), {64, 32}));
+  // Keys that installers locked, each kind, at the key itself, deep down,
+  // on a link, one that stays (a child it holds never opens), and one
+  // outside that a link points to.
+  const Shape abc = Make("", {"A", "A\\B", "A\\B\\C", "Z"});
+  shapes.push_back(Locked(abc, "read and delete only, deep", {{"A\\B", ReadAndDelete}}));
+  shapes.push_back(Locked(abc, "shut out, owned by Administrators, deep", {{"A\\B", ShutOut}}));
+  shapes.push_back(Locked(abc, "shut out, owned by SYSTEM, at the key", {{"", ShutOutBySystem}}));
+  shapes.push_back(
+      Locked(abc, "Administrators denied, two levels", {{"A", Denied}, {"A\\B", Denied}}));
+  Shape stays = Locked(abc, "locked key that stays", {{"A", ShutOutBySystem}});
+  stays.keys.emplace_back("A\\Caf\xCE\xA9");
+  shapes.push_back(stays);
+  Shape link = Locked(abc, "locked link", {{"Link", ShutOutBySystem}});
+  link.links = {{"Link", victim}};
+  shapes.push_back(link);
+  link =
+      Locked(abc, "link to a locked key outside", {{"Software\\Victim\\Inner", ShutOutBySystem}});
+  link.links = {{"Link", LinkTargets[1]}};
+  shapes.push_back(link);
+  shapes.push_back(On64(named("shut out, owned by SYSTEM, at the key"), {32}));
+  shapes.push_back(Quiet(Logged(named("locked key that stays"))));
   shapes.push_back(On64(named("patch key is a link"), {32}));
   for (const char *name : {"A\\B\\C with A\\D", "refused 5.0", "not an administrator",
                            "A\\B\\C with A\\D on XP x64, view 64 32"}) {
@@ -728,6 +844,7 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     shapes.push_back(Logged(named(name)));
   }
   shapes.push_back(Logged(named("chain 2,000 characters deep")));
+  shapes.push_back(Logged(named("Administrators denied, two levels")));
   // SWEEP_SHARD=k/n sweeps every n-th shape from the k-th, so that n
   // processes share the sweep; SWEEP_SAMPLE bounds each shape's faulted and
   // raced runs, for a sweep that looks for memory errors on every code path

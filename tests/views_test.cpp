@@ -67,8 +67,8 @@ TEST_F(Views, EveryCallNamesItsView) {
   // The native view first, then the 32-bit one; each deletion in its view.
   std::vector<REGSAM> opened;
   for (const auto &call : CallsOf(Op::RegOpenKeyExA)) {
-    opened.push_back(call.args.find("0xf013f") != std::string::npos   ? KEY_WOW64_64KEY
-                     : call.args.find("0xf023f") != std::string::npos ? KEY_WOW64_32KEY
+    opened.push_back(call.args.find("0x10108") != std::string::npos   ? KEY_WOW64_64KEY
+                     : call.args.find("0x10208") != std::string::npos ? KEY_WOW64_32KEY
                                                                       : 0);
   }
   EXPECT_EQ((std::vector<REGSAM>{KEY_WOW64_64KEY, KEY_WOW64_64KEY, KEY_WOW64_64KEY, KEY_WOW64_32KEY,
@@ -149,13 +149,13 @@ TEST_F(Views, ThirtyTwoBitWindowsSeesTheSameCallsAsEver) {
     }
     const std::string key = "\"Software\\Crystal Semiconductor\"";
     EXPECT_EQ((std::vector<std::string>{
-                  "RegOpenKeyExA HKLM, " + key + ", 8, 0xf003f",
+                  "RegOpenKeyExA HKLM, " + key + ", 8, 0x10008",
                   "NtDeleteKey 0x100",
                   "RegEnumKeyExA 0x100, 0, 260",
-                  "RegOpenKeyExA 0x100, \"A\", 8, 0xf003f",
+                  "RegOpenKeyExA 0x100, \"A\", 8, 0x10008",
                   "NtDeleteKey 0x104",
                   "RegEnumKeyExA 0x104, 0, 260",
-                  "RegOpenKeyExA 0x104, \"B\", 8, 0xf003f",
+                  "RegOpenKeyExA 0x104, \"B\", 8, 0x10008",
                   "NtDeleteKey 0x108",
                   "RegCloseKey 0x108",
                   "RegEnumKeyExA 0x104, 0, 260",

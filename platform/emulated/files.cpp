@@ -182,6 +182,12 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (model::CloseToken(hObject)) {
+    LONG error = Fault(Op::CloseHandle, "");
+    model::SetLastError(static_cast<DWORD>(error));
+    return Record(Op::CloseHandle, "", Hex(reinterpret_cast<ULONG_PTR>(hObject)) + " (token)",
+                  error ? FALSE : TRUE);
+  }
   OpenFile *file = Opened(hObject);
   std::string path = file ? file->path : "";
   std::string args = Hex(reinterpret_cast<ULONG_PTR>(hObject));

@@ -37,8 +37,39 @@ void SetLastError(DWORD error);
 unsigned WindowsBits();
 unsigned ProcessBits();
 
+// A key's owner and DACL, SIDs as text ("S-1-5-32-544").
+struct Ace {
+  bool allow;
+  BYTE flags;
+  DWORD mask;
+  std::string sid;
+};
+struct Security {
+  std::string owner;
+  bool nullDacl = false;
+  WORD control = 0; // SE_DACL_PROTECTED, as set
+  std::vector<Ace> dacl;
+  mutable std::string described; // Describe's text, once made: a key's
+                                 // security is replaced, never changed
+};
+Security DefaultSecurity();
+Security ParseSddl(const std::string &sddl);
+std::string Describe(const Security &security);
+// Whether the caller's token may open a key that `security` guards with
+// `desired` access.
+bool AccessAllowed(const Security &security, DWORD desired);
+// The parts `which` names, as a self-relative security descriptor.
+std::vector<BYTE> Descriptor(const Security &security, DWORD which);
+// Sets the parts `which` names from a self-relative descriptor; a Win32
+// error, and `security` unchanged, if it is not one the caller may set.
+LONG ApplyDescriptor(const BYTE *descriptor, DWORD which, Security &security);
+bool AdministratorsEnabled();
+bool CloseToken(HANDLE handle);
+unsigned OpenTokens();
+
 void ResetRegistry();
 void ResetSystem();
 void ResetFiles();
+void ResetSecurity();
 
 } // namespace emulated::model

@@ -3,7 +3,9 @@
 // case-insensitive order, no deletion of a key that still has subkeys,
 // handles that outlive the deletion of their key, registry links, which a
 // path follows to their target unless it ends in one opened as itself, and
-// on 64-bit Windows the 32-bit view of HKLM\Software.
+// on 64-bit Windows the 32-bit view of HKLM\Software; and each key's owner
+// and DACL, checked at every open, each handle then allowing only the
+// access it was opened for.
 #include "model.h"
 
 #include <algorithm>
@@ -50,6 +52,11 @@ struct Value {
   std::string data;
 };
 
+std::shared_ptr<const model::Security> Default() {
+  static const auto security = std::make_shared<const model::Security>(model::DefaultSecurity());
+  return security;
+}
+
 struct Key {
   std::string name;
   std::string path; // below HKEY_LOCAL_MACHINE, as stored; "" for the root
@@ -57,6 +64,8 @@ struct Key {
   bool deleted = false;
   bool link = false;
   unsigned handles = 0;
+  // Shared with every key that has the default until one is set.
+  std::shared_ptr<const model::Security> security = Default();
   std::map<std::string, std::shared_ptr<Key>, NameLess> subkeys;
   std::map<std::string, Value, NameLess> values;
 };
@@ -78,6 +87,14 @@ struct Registry {
 Registry registry;
 
 std::string Shown(const Key *key) { return key->path.empty() ? "HKLM" : key->path; }
+
+// Whether `handle` was opened with every right in `needed`; the predefined
+// key allows everything.
+bool Allows(HKEY handle, DWORD needed) {
+  auto found = registry.handles.find(reinterpret_cast<ULONG_PTR>(handle));
+  return handle == HKEY_LOCAL_MACHINE ||
+         (found != registry.handles.end() && (found->second.access & needed) == needed);
+}
 
 // The key that a handle names, or null for a handle that is not open.
 Key *Resolve(HKEY handle) {
@@ -268,6 +285,9 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   if (!key) {
     return Record(Op::RegOpenKeyExA, named, args, ERROR_FILE_NOT_FOUND);
   }
+  if (key->parent && !model::AccessAllowed(*key->security, samDesired)) {
+    return Record(Op::RegOpenKeyExA, named, args, ERROR_ACCESS_DENIED);
+  }
   ULONG_PTR handle = registry.nextHandle;
   registry.nextHandle += 4;
   std::shared_ptr<Key> owner = key->parent ? key->parent->subkeys.at(key->name) : registry.root;
@@ -292,6 +312,9 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   }
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) {
     return Record(Op::RegEnumKeyExA, path, args, ERROR_INVALID_PARAMETER);
+  }
+  if (!Allows(hKey, KEY_ENUMERATE_SUB_KEYS)) {
+    return Record(Op::RegEnumKeyExA, path, args, ERROR_ACCESS_DENIED);
   }
   if (key->deleted) {
     return Record(Op::RegEnumKeyExA, path, args, ERROR_KEY_DELETED);
@@ -347,7 +370,7 @@ LONG DeleteNamed(Op op, HKEY hKey, LPCSTR lpSubKey, REGSAM access, DWORD reserve
   if (!key) {
     return Record(op, named, args, ERROR_FILE_NOT_FOUND);
   }
-  if (!key->parent || !key->subkeys.empty()) {
+  if (!key->parent || !key->subkeys.empty() || !model::AccessAllowed(*key->security, DELETE)) {
     return Record(op, named, args, ERROR_ACCESS_DENIED);
   }
   if (key->path != named) {
@@ -384,6 +407,9 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   }
   if (lpReserved || (lpData && !lpcbData)) {
     return Record(Op::RegQueryValueExA, path, args, ERROR_INVALID_PARAMETER);
+  }
+  if (!Allows(hKey, KEY_QUERY_VALUE)) {
+    return Record(Op::RegQueryValueExA, path, args, ERROR_ACCESS_DENIED);
   }
   if (key->deleted) {
     return Record(Op::RegQueryValueExA, path, args, ERROR_KEY_DELETED);
@@ -432,6 +458,82 @@ LONG WINAPI emulated::model::NtDeleteKey(HANDLE KeyHandle) {
   }
   Remove(key, 1);
   return Record(Op::NtDeleteKey, path, args, StatusSuccess);
+}
+
+namespace {
+
+DWORD Needed(SECURITY_INFORMATION which, bool set) {
+  DWORD needed = 0;
+  needed |= which & OWNER_SECURITY_INFORMATION ? (set ? WRITE_OWNER : READ_CONTROL) : 0;
+  needed |= which & DACL_SECURITY_INFORMATION ? (set ? WRITE_DAC : READ_CONTROL) : 0;
+  return needed;
+}
+
+} // namespace
+
+LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                              LPDWORD lpcbSecurityDescriptor) {
+  std::string args = Described(hKey) + ", " + Hex(SecurityInformation) + ", " +
+                     (lpcbSecurityDescriptor ? std::to_string(*lpcbSecurityDescriptor) : "NULL");
+  Key *key = hKey == HKEY_LOCAL_MACHINE ? nullptr : Resolve(hKey);
+  std::string path = key ? Shown(key) : "";
+  if (LONG error = Fault(Op::RegGetKeySecurity, path)) {
+    return Record(Op::RegGetKeySecurity, path, args, error);
+  }
+  if (!key) {
+    return Record(Op::RegGetKeySecurity, path, args, ERROR_INVALID_HANDLE);
+  }
+  if (!lpcbSecurityDescriptor ||
+      !(SecurityInformation & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) {
+    return Record(Op::RegGetKeySecurity, path, args, ERROR_INVALID_PARAMETER);
+  }
+  if (key->deleted) {
+    return Record(Op::RegGetKeySecurity, path, args, ERROR_KEY_DELETED);
+  }
+  if (!Allows(hKey, Needed(SecurityInformation, false))) {
+    return Record(Op::RegGetKeySecurity, path, args, ERROR_ACCESS_DENIED);
+  }
+  std::vector<BYTE> descriptor = model::Descriptor(*key->security, SecurityInformation);
+  DWORD room = *lpcbSecurityDescriptor;
+  *lpcbSecurityDescriptor = static_cast<DWORD>(descriptor.size());
+  if (!pSecurityDescriptor || room < descriptor.size()) {
+    return Record(Op::RegGetKeySecurity, path, args, ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(pSecurityDescriptor, descriptor.data(), descriptor.size());
+  return Record(Op::RegGetKeySecurity, path, args + " -> " + model::Describe(*key->security),
+                ERROR_SUCCESS);
+}
+
+LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+  std::string args = Described(hKey) + ", " + Hex(SecurityInformation);
+  Key *key = hKey == HKEY_LOCAL_MACHINE ? nullptr : Resolve(hKey);
+  std::string path = key ? Shown(key) : "";
+  if (LONG error = Fault(Op::RegSetKeySecurity, path)) {
+    return Record(Op::RegSetKeySecurity, path, args, error);
+  }
+  if (!key) {
+    return Record(Op::RegSetKeySecurity, path, args, ERROR_INVALID_HANDLE);
+  }
+  if (!pSecurityDescriptor ||
+      !(SecurityInformation & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) {
+    return Record(Op::RegSetKeySecurity, path, args, ERROR_INVALID_PARAMETER);
+  }
+  if (key->deleted) {
+    return Record(Op::RegSetKeySecurity, path, args, ERROR_KEY_DELETED);
+  }
+  if (!Allows(hKey, Needed(SecurityInformation, true))) {
+    return Record(Op::RegSetKeySecurity, path, args, ERROR_ACCESS_DENIED);
+  }
+  model::Security security = *key->security;
+  LONG error = model::ApplyDescriptor(static_cast<const BYTE *>(pSecurityDescriptor),
+                                      SecurityInformation, security);
+  if (error == ERROR_SUCCESS) {
+    key->security = std::make_shared<const model::Security>(security);
+    args += " -> " + model::Describe(security);
+  }
+  return Record(Op::RegSetKeySecurity, path, args, error);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
@@ -531,7 +633,7 @@ void Describe(const Key &key, const std::vector<const Key *> &except,
   if (std::find(except.begin(), except.end(), &key) != except.end()) {
     return;
   }
-  lines.push_back(Shown(&key) + (key.link ? " (link)" : ""));
+  lines.push_back(Shown(&key) + (key.link ? " (link) " : " ") + model::Describe(*key.security));
   for (const auto &value : key.values) {
     lines.push_back(Shown(&key) + ": " + value.first + " = " + std::to_string(value.second.type) +
                     ":" + value.second.data);
@@ -556,7 +658,18 @@ std::vector<std::string> Outside(const std::vector<std::string> &except) {
   return lines;
 }
 
-unsigned OpenHandles() { return static_cast<unsigned>(registry.handles.size()); }
+unsigned OpenHandles() {
+  return static_cast<unsigned>(registry.handles.size()) + model::OpenTokens();
+}
+
+void SetKeySecurity(const std::string &path, const std::string &sddl) {
+  Create(path)->security = std::make_shared<const model::Security>(model::ParseSddl(sddl));
+}
+
+std::string KeySecurity(const std::string &path) {
+  Key *key = Lookup(path);
+  return key ? model::Describe(*key->security) : "";
+}
 
 const std::vector<std::string> &DeletedWhileOpen() { return registry.deletedWhileOpen; }
 

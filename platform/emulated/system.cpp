@@ -126,6 +126,8 @@ std::string Hex(unsigned long long value) {
 
 void ResetSystem() { machine = System{}; }
 
+bool AdministratorsEnabled() { return machine.administrator; }
+
 unsigned WindowsBits() { return machine.windowsBits; }
 
 void SetLastError(DWORD error) { machine.lastError = error; }
@@ -279,7 +281,12 @@ std::vector<Export> Exports() {
           {"advapi32", "AllocateAndInitializeSid", Exported(&AllocateAndInitializeSid)},
           {"advapi32", "CheckTokenMembership", Exported(&CheckTokenMembership)},
           {"advapi32", "FreeSid", Exported(&FreeSid)},
-          {"advapi32", "RegDeleteKeyExA", Exported(&RegDeleteKeyExA)}};
+          {"advapi32", "RegDeleteKeyExA", Exported(&RegDeleteKeyExA)},
+          {"advapi32", "RegGetKeySecurity", Exported(&RegGetKeySecurity)},
+          {"advapi32", "RegSetKeySecurity", Exported(&RegSetKeySecurity)},
+          {"advapi32", "OpenProcessToken", Exported(&OpenProcessToken)},
+          {"advapi32", "LookupPrivilegeValueA", Exported(&LookupPrivilegeValueA)},
+          {"advapi32", "AdjustTokenPrivileges", Exported(&AdjustTokenPrivileges)}};
 }
 
 // What GetCurrentProcess returns: a pseudo-handle, the same in every process.
@@ -387,6 +394,11 @@ const std::map<DWORD, const char *> Messages = {
     {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
     {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
+    {ERROR_NOT_ALL_ASSIGNED,
+     "Not all privileges or groups referenced are assigned to the caller.\r\n"},
+    {ERROR_INVALID_OWNER, "This security ID may not be assigned as the owner of this object.\r\n"},
+    {ERROR_NO_SUCH_PRIVILEGE, "A specified privilege does not exist.\r\n"},
     {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for "
                         "deletion.\r\n"},
 };
@@ -445,20 +457,22 @@ bool SameName(const std::string &a, const std::string &b) {
 
 const char *Name(Op op) {
   static const char *const names[] = {
-      "GetVersionExA",        "AllocateAndInitializeSid",
-      "CheckTokenMembership", "FreeSid",
-      "RegOpenKeyExA",        "RegEnumKeyExA",
-      "RegDeleteKeyA",        "RegDeleteKeyExA",
-      "RegQueryValueExA",     "NtDeleteKey",
-      "RegCloseKey",          "MessageBoxA",
-      "GetModuleHandleA",     "GetProcAddress",
-      "GetCurrentProcess",    "IsWow64Process",
-      "GetCommandLineA",      "RtlGetVersion",
-      "CreateFileA",          "WriteFile",
-      "SetFilePointer",       "CloseHandle",
-      "GetLastError",         "GetLocalTime",
-      "GetComputerNameA",     "GetUserNameA",
-      "FormatMessageA",
+      "GetVersionExA",         "AllocateAndInitializeSid",
+      "CheckTokenMembership",  "FreeSid",
+      "RegOpenKeyExA",         "RegEnumKeyExA",
+      "RegDeleteKeyA",         "RegDeleteKeyExA",
+      "RegQueryValueExA",      "NtDeleteKey",
+      "RegGetKeySecurity",     "RegSetKeySecurity",
+      "RegCloseKey",           "MessageBoxA",
+      "GetModuleHandleA",      "GetProcAddress",
+      "GetCurrentProcess",     "IsWow64Process",
+      "GetCommandLineA",       "RtlGetVersion",
+      "CreateFileA",           "WriteFile",
+      "SetFilePointer",        "CloseHandle",
+      "GetLastError",          "GetLocalTime",
+      "GetComputerNameA",      "GetUserNameA",
+      "FormatMessageA",        "OpenProcessToken",
+      "LookupPrivilegeValueA", "AdjustTokenPrivileges",
   };
   return names[static_cast<int>(op)];
 }
@@ -469,6 +483,7 @@ void Reset() {
   model::ResetSystem();
   model::ResetRegistry();
   model::ResetFiles();
+  model::ResetSecurity();
 }
 
 void SetVersion(DWORD major, DWORD minor, DWORD platform) {

@@ -35,6 +35,10 @@ using LPCVOID = const void *;
 using PLONG = LONG *;
 using PSID = void *;
 using HANDLE = void *;
+using PHANDLE = HANDLE *;
+using PDWORD = DWORD *;
+using SECURITY_INFORMATION = DWORD;
+using PSECURITY_DESCRIPTOR = void *;
 
 struct HKEY__;
 struct HWND__;
@@ -72,6 +76,23 @@ struct SID_IDENTIFIER_AUTHORITY {
   BYTE Value[6];
 };
 using PSID_IDENTIFIER_AUTHORITY = SID_IDENTIFIER_AUTHORITY *;
+
+struct LUID {
+  DWORD LowPart;
+  LONG HighPart;
+};
+using PLUID = LUID *;
+
+struct LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+};
+
+struct TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[1];
+};
+using PTOKEN_PRIVILEGES = TOKEN_PRIVILEGES *;
 
 struct OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;
@@ -114,10 +135,23 @@ using FARPROC = INT_PTR(WINAPI *)();
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
 #define DELETE 0x00010000
+#define READ_CONTROL 0x00020000
+#define WRITE_DAC 0x00040000
+#define WRITE_OWNER 0x00080000
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_READ 0x20019
 #define KEY_ALL_ACCESS 0xF003F
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
 #define REG_OPTION_OPEN_LINK 0x00000008
+#define OWNER_SECURITY_INFORMATION 0x00000001
+#define DACL_SECURITY_INFORMATION 0x00000004
+#define SE_DACL_PROTECTED 0x1000
+#define TOKEN_QUERY 0x0008
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define SE_PRIVILEGE_ENABLED 0x00000002
+#define SE_TAKE_OWNERSHIP_NAME "SeTakeOwnershipPrivilege"
 #define REG_NONE 0
 #define REG_SZ 1
 #define REG_LINK 6
@@ -163,7 +197,12 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_CANTWRITE 1013
 #define ERROR_KEY_DELETED 1018
 #define ERROR_NO_TOKEN 1008
+#define ERROR_NOT_ALL_ASSIGNED 1300
+#define ERROR_INVALID_OWNER 1307
+#define ERROR_NO_SUCH_PRIVILEGE 1313
+#define ERROR_INVALID_ACL 1336
 #define ERROR_INVALID_SID 1337
+#define ERROR_INVALID_SECURITY_DESCR 1338
 
 #define VER_PLATFORM_WIN32_WINDOWS 1
 #define VER_PLATFORM_WIN32_NT 2
@@ -202,6 +241,16 @@ LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
+LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                              LPDWORD lpcbSecurityDescriptor);
+LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                              PSECURITY_DESCRIPTOR pSecurityDescriptor);
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
@@ -251,6 +300,8 @@ enum class Op {
   RegDeleteKeyExA,
   RegQueryValueExA,
   NtDeleteKey,
+  RegGetKeySecurity,
+  RegSetKeySecurity,
   RegCloseKey,
   MessageBoxA,
   GetModuleHandleA,
@@ -268,6 +319,9 @@ enum class Op {
   GetComputerNameA,
   GetUserNameA,
   FormatMessageA,
+  OpenProcessToken,
+  LookupPrivilegeValueA,
+  AdjustTokenPrivileges,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -304,7 +358,14 @@ void SetNames(const std::string &computer, const std::string &user);
 // The whole command line, as GetCommandLineA hands it out: the program's own
 // name first, then the arguments. A fresh machine's names the program only.
 void SetCommandLine(const std::string &commandLine);
+// Whether the Administrators group is enabled in the caller's token; a
+// standard user's token holds it deny-only.
 void SetAdministrator(bool member);
+// The privileges the token holds, each disabled until the program enables
+// it: SeTakeOwnershipPrivilege and SeRestorePrivilege, as an administrator's
+// token has them.
+void SetPrivilegeHeld(const std::string &name, bool held);
+bool PrivilegeEnabled(const std::string &name);
 // 32-bit or 64-bit Windows, and the bitness of the process (match the build
 // under test: 32 unless _WIN64). 64-bit Windows keeps the 32-bit view of
 // HKLM\Software under Software\Wow6432Node, where KEY_WOW64_32KEY, or a
@@ -341,6 +402,14 @@ void SetValue(const std::string &path, const std::string &name, const std::strin
 // "\Registry\Machine\Software\Other". The target need not exist.
 void CreateLink(const std::string &path, const std::string &target);
 bool IsLink(const std::string &path);
+// A key's owner and DACL, in SDDL's terms, as an administrator's tool sets
+// them: "O:SYD:P(A;;KA;;;SY)" (SIDs SY, BA, BU, WD, AU, CO, LA or S-1-...;
+// rights as two-letter codes or 0x...; "D:NO_ACCESS_CONTROL" for a null
+// DACL). Every key is made with what XP gives HKLM\Software: owner
+// Administrators; Administrators and SYSTEM full control, Users read. Read
+// back in the same terms, flags and masks in hex.
+void SetKeySecurity(const std::string &path, const std::string &sddl);
+std::string KeySecurity(const std::string &path);
 bool KeyExists(const std::string &path);
 std::vector<std::string> Subkeys(const std::string &path);
 std::vector<std::string> Values(const std::string &path);
@@ -384,7 +453,7 @@ unsigned OpenFiles();
 
 const std::vector<Call> &Calls();
 const std::vector<Box> &Boxes();
-unsigned OpenHandles();
+unsigned OpenHandles(); // registry keys and tokens
 unsigned LiveSids();
 // Keys deleted while a handle to them was still open, by path.
 const std::vector<std::string> &DeletedWhileOpen();
