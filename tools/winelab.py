@@ -36,6 +36,11 @@ OPERATIONS = [
     "advapi32.RegCloseKey",
     "user32.MessageBoxA",
 ]
+# And those the patch takes a locked key over with, which Wine's ADVAPI32
+# may forward to KERNELBASE.
+OPERATIONS += [f"{dll}.{name}" for name in ("RegGetKeySecurity", "RegSetKeySecurity",
+                                            "OpenProcessToken", "AdjustTokenPrivileges")
+               for dll in ("advapi32", "kernelbase")] + ["advapi32.LookupPrivilegeValueA"]
 
 ICONS = {0x10: "error", 0x30: "warning", 0x40: "information"}
 
@@ -397,6 +402,8 @@ class Prefix:
                 found.append((fields[2], current))
             elif fields[0] == "KEY" and current is not None:
                 current[fields[1]] = {}
+            elif fields[0] == "LOCKED" and current is not None:
+                current[fields[1]] = {"(locked)": ""}  # there, not for reading
             elif fields[0] == "VALUE" and current is not None:
                 current[fields[1]][fields[2]] = fields[3]
         if [key for key, _ in found] != [key for key, _ in places]:

@@ -21,9 +21,13 @@
 //                     then "KEY path" and "VALUE path name data" lines in
 //                     UTF-8, fields separated by tabs, or "MISSING" when
 //                     HKLM\KEY is not there
+//   lock KEY SDDL     sets the owner and DACL of HKLM\KEY (as itself) from
+//                     SDDL, as an installer that locks a key does
+//   sddl KEY          prints "SDDL KEY sddl": its owner and DACL
 //   link KEY TARGET   creates HKLM\KEY as a link to the NT path TARGET
 //   clear KEY         deletes HKLM\KEY and its subtree, each key through its
-//                     own handle, so that a link goes as itself
+//                     own handle, so that a link goes as itself; a key it
+//                     may not open it frees first, as its owner may
 //   deep KEY N        creates N levels of 100-character names below HKLM\KEY,
 //                     each relative to the one above
 //   omega KEY         creates HKLM\KEY\Caf\u03a9, a name the ANSI code page
@@ -35,6 +39,8 @@
 // /32 and /64 choose the registry view on 64-bit Windows. Exits 0 when
 // every command did what it says, and names the first that did not.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,11 +81,37 @@ bool IsLink(HKEY key) {
          type == REG_LINK;
 }
 
+// Administrators' full control again, for a key that a test locked: its
+// owner may always set its DACL.
+constexpr char Freed[] = "O:BAD:(A;;KA;;;BA)(A;;KA;;;SY)";
+
+bool SetSddl(HKEY parent, const wchar_t *name, const char *sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  HKEY key = nullptr;
+  LONG result =
+      RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, WRITE_OWNER | WRITE_DAC | view, &key);
+  if (result == ERROR_SUCCESS) {
+    result =
+        RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    RegCloseKey(key);
+  }
+  LocalFree(descriptor);
+  return result == ERROR_SUCCESS;
+}
+
 // Relative to each parent's handle, so that no path grows past what the
-// registry functions take, and by wide names, which every key's name is.
+// registry functions take, and by wide names, which every key's name is. A
+// key that a test locked is freed first.
 bool Clear(HKEY parent, const wchar_t *name) {
   HKEY key = nullptr;
   LONG opened = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key);
+  if (opened == ERROR_ACCESS_DENIED && SetSddl(parent, name, Freed)) {
+    opened = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key);
+  }
   if (opened != ERROR_SUCCESS) {
     return opened == ERROR_FILE_NOT_FOUND;
   }
@@ -246,6 +278,10 @@ bool Dump(HKEY parent, const wchar_t *name, const std::string &path, bool top) {
       std::printf("MISSING\n");
       return true;
     }
+    if (opened == ERROR_ACCESS_DENIED) {
+      std::printf("LOCKED\t%s\n", path.c_str()); // there, but not for reading
+      return true;
+    }
     std::fprintf(stderr, "regtool: %s: error %ld\n", path.c_str(), static_cast<long>(opened));
     return false;
   }
@@ -282,6 +318,29 @@ bool Dump(HKEY parent, const wchar_t *name, const std::string &path, bool top) {
   }
   RegCloseKey(key);
   return ok;
+}
+
+// A key's owner and DACL as SDDL: "SDDL path sddl".
+bool PrintSddl(const char *path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, READ_CONTROL | view, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  BYTE descriptor[4096];
+  DWORD size = sizeof descriptor;
+  LPSTR text = nullptr;
+  bool read = RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                descriptor, &size) == ERROR_SUCCESS &&
+              ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                  descriptor, SDDL_REVISION_1,
+                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr);
+  RegCloseKey(key);
+  if (read) {
+    std::printf("SDDL\t%s\t%s\n", path, text);
+    LocalFree(text);
+  }
+  return read;
 }
 
 bool DumpTree(const char *path) {
@@ -353,6 +412,14 @@ int main(int argc, char **argv) {
     } else if (command == "user" && has(3)) {
       done = SetString(HKEY_CURRENT_USER, arg(1), arg(2), arg(3));
       used = 4;
+    } else if (command == "lock" && has(2)) {
+      wchar_t key[MAX_PATH];
+      done = MultiByteToWideChar(CP_ACP, 0, arg(1), -1, key, MAX_PATH) > 0 &&
+             SetSddl(HKEY_LOCAL_MACHINE, key, arg(2));
+      used = 3;
+    } else if (command == "sddl" && has(1)) {
+      done = PrintSddl(arg(1));
+      used = 2;
     } else if (command == "dump" && has(1)) {
       done = DumpTree(arg(1));
       used = 2;
@@ -374,10 +441,10 @@ int main(int argc, char **argv) {
              Clear(HKEY_LOCAL_MACHINE, key);
       used = 2;
     } else {
-      std::fprintf(stderr,
-                   "usage: regtool [@FILE | /32 | /64 | key KEY | value KEY NAME DATA | "
-                   "user KEY NAME DATA | dump KEY | link KEY TARGET | clear KEY | deep KEY N | "
-                   "omega KEY | race KEY N TARGET]...\n");
+      std::fprintf(stderr, "usage: regtool [@FILE | /32 | /64 | key KEY | value KEY NAME DATA | "
+                           "user KEY NAME DATA | lock KEY SDDL | sddl KEY | dump KEY | link KEY "
+                           "TARGET | clear KEY | deep KEY N | "
+                           "omega KEY | race KEY N TARGET]...\n");
       return 2;
     }
     std::fflush(stdout);

@@ -27,8 +27,13 @@ import winelab  # noqa: E402
 
 KEY = r"Software\Crystal Semiconductor"
 HKLM = 0x80000002
-KEY_ALL_ACCESS = 0xF003F
 REG_OPTION_OPEN_LINK = 8
+# What each open of the walk asks: DELETE | KEY_ENUMERATE_SUB_KEYS; to take
+# a key over, READ_CONTROL | WRITE_DAC or WRITE_OWNER, and the walk's access
+# with WRITE_DAC on a new handle ("") to a key already open.
+WALK_ACCESS, DACL_ACCESS, OWNER_ACCESS = 0x10008, 0x60000, 0x80000
+REOPEN_ACCESS = {DACL_ACCESS, WALK_ACCESS | 0x40000}
+TAKEOVER_CALLS = {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"}
 VIEW_FLAGS = {None: 0, 64: 0x100, 32: 0x200}  # KEY_WOW64_64KEY, KEY_WOW64_32KEY
 VIEW_OF_FLAG = {flag: view for view, flag in VIEW_FLAGS.items()}
 SUCCESS = ("", "Patch successful. You may now install the Quenlor audio driver")
@@ -63,7 +68,7 @@ GATES = ["RtlGetVersion", "AllocateAndInitializeSid", "CheckTokenMembership", "F
 # What the patch looks up, once the version gate has passed, rather than
 # imports: Windows 9x and NT 4.0, which it must start on to refuse, lack them.
 LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
-             "NtDeleteKey", "RtlGetVersion"}
+             "NtDeleteKey", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | TAKEOVER_CALLS
 SKIP_CODE = 77
 # One Wine virtual desktop for every run of the suite: without a window
 # manager, Wine waits two seconds for one whenever a top-level window
@@ -120,10 +125,18 @@ def hklm(value):
 
 @dataclass
 class Level:
-    """One level of the walk, as the trace shows it."""
+    """One key of the walk, as the trace shows it, with the handles open
+    on it: each learnt from the first call that uses it."""
     path: str
     view: int
-    handle: int = None  # learnt from the first call that uses it
+    handles: set = None
+    unlearnt: int = 1  # opens whose handle no call has used yet
+
+    def holds(self, handle):
+        if handle not in self.handles and self.unlearnt:
+            self.handles.add(handle)
+            self.unlearnt -= 1
+        return handle in self.handles
 
 
 class Trace:
@@ -135,6 +148,10 @@ class Trace:
         # Look-ups of what some Windows lacks, and the calls themselves.
         self.lookups = [c for c in run.calls if c.function == "GetProcAddress"]
         self.calls = [c for c in run.calls if c.function != "GetProcAddress"]
+        # A run with /log asks GetVersionExA too, right after RtlGetVersion,
+        # to name a compatibility mode in the log: that one call only.
+        if [c.function for c in self.calls[:2]] == ["RtlGetVersion", "GetVersionExA"]:
+            del self.calls[1]
         self.first = run.calls[0].function if run.calls else None
         self.keys = {view: {k.lower() for k in keys.get(view, ())} for view in VIEWS}
 
@@ -162,42 +179,51 @@ class Trace:
             t.assertNotEqual(0, lookup.result, f"{lookup.arg(1)} not found")
 
     def check_walk(self, expect_failures=False):
-        """Each view in turn, each call naming it. The key opened once from
-        HKLM by its path, every key below it by its one name below its
-        parent's open handle, each as itself; every key deleted through its
-        own handle, post-order, and none by path; handles used and closed
-        innermost first; index 0 while nothing failed. Returns the keys
-        deleted in each view."""
+        """Each view in turn, each call naming it. The key opened from HKLM
+        by its path (again only while nothing is open: taking it over),
+        every key below it by its one name below a handle of its parent, or
+        anew from its own handle (""), each as itself, with the walk's
+        access or a takeover's; every key deleted through its own handle,
+        post-order, and none by path; handles used and closed innermost key
+        first; index 0 while nothing failed. Returns the keys deleted in
+        each view."""
         t, keys, deleted = self.test, {v: set(k) for v, k in self.keys.items()}, {}
         opened = []  # a Level for each key still open, innermost last
         views = []  # the views in the order the walk took them
         for call in self.calls[4:]:
             name = call.function
             level = opened[-1] if opened else None
-            if name in ("RegEnumKeyExA", "NtDeleteKey", "RegCloseKey"):
+            if name in ("RegEnumKeyExA", "NtDeleteKey", "RegCloseKey", "RegGetKeySecurity",
+                        "RegSetKeySecurity"):
                 t.assertTrue(level, f"{name} without an open key")
-                if level.handle is None:
-                    level.handle = call.arg(0)
-                t.assertEqual(level.handle, call.arg(0), f"{name} on a handle not on top")
+                t.assertTrue(level.holds(call.arg(0)), f"{name} on a handle not on top")
             if name == "RegOpenKeyExA":
                 t.assertEqual(REG_OPTION_OPEN_LINK, call.arg(2) & 0xFFFFFFFF)
                 access = call.arg(3) & 0xFFFFFFFF
-                view = VIEW_OF_FLAG.get(access ^ KEY_ALL_ACCESS)
+                view = VIEW_OF_FLAG.get(access & 0x300)
+                access &= ~0x300
                 t.assertIn(view, VIEWS, f"access {access:#x} names no view of this machine")
                 if hklm(call.arg(0)):
                     t.assertFalse(opened, "a key opened from HKLM inside the walk")
                     t.assertEqual(KEY.lower(), call.arg(1).lower())
-                    t.assertNotIn(view, views, "a view walked twice")
-                    views.append(view)
+                    t.assertIn(access, (WALK_ACCESS, DACL_ACCESS, OWNER_ACCESS))
+                    if not views or views[-1] != view:
+                        t.assertNotIn(view, views, "a view walked twice")
+                        views.append(view)
                     path = KEY.lower()
                 else:
                     t.assertTrue(level, "a relative open without an open key")
-                    t.assertEqual(level.handle, call.arg(0), "opened below a handle not on top")
+                    t.assertTrue(level.holds(call.arg(0)), "opened below a handle not on top")
                     t.assertEqual(level.view, view, "the view changed inside the walk")
                     t.assertNotIn("\\", call.arg(1), "a child named by more than its name")
+                    if call.arg(1) == "":
+                        t.assertIn(access, REOPEN_ACCESS)
+                        level.unlearnt += call.result == 0
+                        continue
+                    t.assertIn(access, (WALK_ACCESS, DACL_ACCESS, OWNER_ACCESS))
                     path = level.path + "\\" + call.arg(1).lower()
                 if call.result == 0:
-                    opened.append(Level(path, view))
+                    opened.append(Level(path, view, set()))
             elif name == "RegEnumKeyExA":
                 t.assertEqual([0, 0, 0, 0], call.args[4:8])
                 if not expect_failures:
@@ -209,7 +235,9 @@ class Trace:
                     keys[level.view].discard(level.path)
                     deleted.setdefault(level.view, []).append(level.path)
             elif name == "RegCloseKey":
-                opened.pop()
+                level.handles.discard(call.arg(0))
+                if not level.handles and not level.unlearnt:
+                    opened.pop()
             elif name == "MessageBoxA":
                 t.assertEqual(0, call.arg(0))
                 t.assertIn(call.arg(3) & 0xFFFFFFFF, (0x10, 0x30, 0x40))
@@ -217,7 +245,7 @@ class Trace:
                 # The x86 build asks, before the walk, whether Windows is 64-bit.
                 t.assertFalse(views, "IsWow64Process after the walk began")
                 t.assertEqual(0xFFFFFFFF, call.arg(0) & 0xFFFFFFFF, "not the current process")
-            else:
+            elif name not in {"RegGetKeySecurity", "RegSetKeySecurity"} | TAKEOVER_CALLS:
                 t.fail(f"unexpected call {name}")  # a deletion by path among them
         t.assertEqual([], opened, "handles left open")
         t.assertEqual(VIEWS, views, "every view of the machine, in turn")
@@ -444,6 +472,80 @@ class WineSuite(unittest.TestCase):
         self.assertGreater(swapped, 0, "the other process never swapped a leaf")
 
 
+    def sddl(self, paths):
+        """{(view, path): owner and DACL as SDDL} for each of `paths` in
+        every view, read in one Wine process."""
+        commands = [c for view in VIEWS for c in self.prefix.in_view(view, [["sddl", p] for p in paths])]
+        said = [line.split("\t") for line in self.prefix.script(commands, log="sddl.log").splitlines()
+                if line.startswith("SDDL\t")]
+        return dict(zip([(view, path) for view in VIEWS for path in paths],
+                        [fields[2] for fields in said]))
+
+    def test_locked_keys_are_taken_over_and_put_back_if_they_stay(self):
+        # Wine checks every open against the key's DACL, as Windows does, but
+        # gives its owner DELETE and WRITE_OWNER too, and no WRITE_OWNER for
+        # SeTakeOwnershipPrivilege: keys owned by SYSTEM are the model's to
+        # prove. Here every lock is Administrators' own key, so that the
+        # next set-up's clear can free it.
+        keys = subtree(2, 2)
+        shut, read_delete = "O:BAD:P(A;;KA;;;SY)", "O:BAD:P(A;;KR;;;WD)(A;;SD;;;BA)"
+        link = KEY + r"\Link"
+        log = self.prefix.path / "drive_c" / "locked.log"
+        logged = r"/log:C:\locked.log"
+        cases = [
+            # name, locks {key: SDDL}, links {key: target}, the key below
+            # which a child never opens, standard user, arguments, keys taken
+            # over (in each view)
+            ("read and delete only", {keys[1]: read_delete}, {}, None, False, [logged], []),
+            ("shut out at depth", {keys[1]: shut, keys[4]: shut}, {}, None, False, [logged],
+             [keys[1], keys[4]]),
+            ("shut out, the key itself", {KEY: shut}, {}, None, False, [logged], [KEY]),
+            ("a locked link", {link: shut}, {link: VICTIM}, None, False, [logged], [link]),
+            ("a link to a locked key outside", {VICTIM_KEYS[0]: shut}, {link: VICTIM_KEYS[0]},
+             None, False, [logged], []),
+            ("a locked key that stays", {keys[1]: shut}, {}, keys[1], False, [logged], [keys[1]]),
+            ("a standard user", {keys[1]: shut}, {}, None, True, [logged], []),
+            ("quiet and logged", {keys[2]: shut}, {}, None, False, ["/quiet", logged], [keys[2]]),
+        ]
+        for name, locks, links, stuck, user, arguments, taken in cases:
+            with self.subTest(name):
+                then = [("omega", stuck)] if stuck else []
+                self.prepare(keys, links=links, then=then + [("lock", k, v) for k, v in locks.items()])
+                self.addCleanup(self.prefix.script, [c for v in VIEWS for c in self.prefix.in_view(
+                    v, [["clear", KEY], ["clear", VICTIM]])])
+                before, outside = self.sddl(list(locks)), self.outside()
+                log.unlink(missing_ok=True)
+                run = self.run_patch(standard_user=user, arguments=arguments)
+                self.assertFalse(run.timed_out)
+                self.assertEqual(0, run.exit_code)
+                self.assertEqual(outside, self.outside(), "a key outside changed")
+                lines = log.read_bytes().decode("cp1252").splitlines()
+                told = [line.split(" ", 2)[2] for line in lines]
+                self.assertEqual([f"Taken over: HKEY_LOCAL_MACHINE\\{in_view(k, v)}"
+                                  for v in VIEWS for k in taken],
+                                 [line for line in told if line.startswith("Taken over: ")])
+                if user:
+                    self.assertEqual([NOT_ADMINISTRATOR], run.boxes)
+                    self.assertEqual(GATES + ["MessageBoxA"], Trace(self, run, {}).functions())
+                    self.assertEqual(before, self.sddl(list(locks)))
+                elif stuck:
+                    # The child that never opens stays, so the key taken over
+                    # stays too: with its DACL as it was.
+                    self.assertEqual([WARNING] * 2 * len(VIEWS) + [FAILURE], run.boxes)
+                    self.assertEqual(before, self.sddl(list(locks)))
+                    self.assertEqual([f"DACL put back: HKEY_LOCAL_MACHINE\\{in_view(stuck, v)}"
+                                      for v in VIEWS],
+                                     [line for line in told if line.startswith("DACL put back")])
+                    Trace(self, run, {v: keys for v in VIEWS}).check_walk(expect_failures=True)
+                else:
+                    self.assertEqual([] if "/quiet" in arguments else [SUCCESS], run.boxes)
+                    self.assertEqual({(view, KEY): {} for view in VIEWS}, self.registry(KEY))
+                    trace = Trace(self, run, {v: keys + list(links) for v in VIEWS})
+                    trace.check_gates()
+                    trace.check_walk()
+                    if links and VICTIM_KEYS[0] in locks:
+                        self.assertEqual(before, self.sddl(list(locks)), "the target's lock")
+
     def test_signed_release_is_trusted_and_still_runs(self):
         if not SIGNED:
             self.skipTest("no signed release: SIGNED is not set")
@@ -495,7 +597,7 @@ class WineSuite(unittest.TestCase):
             # after its first (patterns, each on a line of its own)
             ("removal", XP, "/quiet /norestart" + run_log, False, False, 0, [], True,
              [r"Windows 5\.[12]\.\d+ Service Pack \d"]
-             + [f"{view_name(v)}: {len(keys)} keys removed, 0 stayed" for v in VIEWS]
+             + [f"{view_name(v)}: {len(keys)} keys removed, 0 stayed, 0 taken over" for v in VIEWS]
              + [done.format(0)]),
             ("refused version", "win2k", "/quiet" + run_log, False, False, 50, [], False,
              refused + [done.format(50)]),
@@ -507,7 +609,7 @@ class WineSuite(unittest.TestCase):
                  f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(keys[1], v))}: error 5, "
                  r".+ NTSTATUS 0xC0000\w\w\w",
                  f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(KEY, v))}: .+",
-                 f"{view_name(v)}: {len(keys) - 2} keys removed, 3 stayed")]
+                 f"{view_name(v)}: {len(keys) - 2} keys removed, 3 stayed, 0 taken over")]
              + [done.format(1013)]),
             ("log in a missing folder", XP, r"/quiet /log:C:\missing\run.log", False, False, 1622,
              [], False, None),
