@@ -322,7 +322,7 @@ class Prefix:
         return ([[f"/{which}"]] if which else []) + commands
 
     def _regtool_command(self, args, view):
-        """The registry tool's command line (tests/wine/regtool.cpp says what
+        """The registry tool's command line (tools/regtool.cpp says what
         each command does), in `view`."""
         which = self._which(view)
         return [str(self.regtool), *([f"/{which}"] if which else []), *args]

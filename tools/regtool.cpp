@@ -1,9 +1,11 @@
-// The Wine suite's own registry tool, for what reg.exe cannot do safely or
-// at all: make registry links, delete subtrees that may hold them, make keys
-// deeper than a path can name or with names outside the ANSI code page, and
-// race the patch as another process would. reg.exe's `delete /f` and a .reg
-// file's [-key] follow a link into its target, and .reg imports also ignore
-// the registry view they are told to use.
+// The registry tool with which the Wine suite, `make run` and `make bench`
+// set up a prefix's registry and read it back, a whole set-up or read-back
+// in one Wine process, and do what reg.exe cannot do safely or at all: make
+// registry links, delete subtrees that may hold them, lock keys and free
+// them, make keys deeper than a path can name or with names outside the
+// ANSI code page, and race the patch as another process would. reg.exe's
+// `delete /f` and a .reg file's [-key] follow a link into its target, and
+// .reg imports also ignore the registry view they are told to use.
 //
 // Usage: regtool.exe COMMAND... , where each COMMAND may also be
 //   @FILE             the commands in FILE, one a line, fields separated by
