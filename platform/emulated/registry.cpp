@@ -469,6 +469,25 @@ DWORD Needed(SECURITY_INFORMATION which, bool set) {
   return needed;
 }
 
+// What both security calls check before they act: the key that `hKey`
+// names (null for none), and why they may not act on it, or ERROR_SUCCESS.
+LONG SecurityCall(Op op, HKEY hKey, SECURITY_INFORMATION which, bool given, bool set, Key *&key) {
+  key = hKey == HKEY_LOCAL_MACHINE ? nullptr : Resolve(hKey);
+  if (LONG error = Fault(op, key ? Shown(key) : "")) {
+    return error;
+  }
+  if (!key) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (!given || !(which & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (key->deleted) {
+    return ERROR_KEY_DELETED;
+  }
+  return Allows(hKey, Needed(which, set)) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 } // namespace
 
 LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
@@ -476,23 +495,12 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
                               LPDWORD lpcbSecurityDescriptor) {
   std::string args = Described(hKey) + ", " + Hex(SecurityInformation) + ", " +
                      (lpcbSecurityDescriptor ? std::to_string(*lpcbSecurityDescriptor) : "NULL");
-  Key *key = hKey == HKEY_LOCAL_MACHINE ? nullptr : Resolve(hKey);
+  Key *key = nullptr;
+  LONG error = SecurityCall(Op::RegGetKeySecurity, hKey, SecurityInformation,
+                            lpcbSecurityDescriptor != nullptr, false, key);
   std::string path = key ? Shown(key) : "";
-  if (LONG error = Fault(Op::RegGetKeySecurity, path)) {
+  if (error != ERROR_SUCCESS) {
     return Record(Op::RegGetKeySecurity, path, args, error);
-  }
-  if (!key) {
-    return Record(Op::RegGetKeySecurity, path, args, ERROR_INVALID_HANDLE);
-  }
-  if (!lpcbSecurityDescriptor ||
-      !(SecurityInformation & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) {
-    return Record(Op::RegGetKeySecurity, path, args, ERROR_INVALID_PARAMETER);
-  }
-  if (key->deleted) {
-    return Record(Op::RegGetKeySecurity, path, args, ERROR_KEY_DELETED);
-  }
-  if (!Allows(hKey, Needed(SecurityInformation, false))) {
-    return Record(Op::RegGetKeySecurity, path, args, ERROR_ACCESS_DENIED);
   }
   std::vector<BYTE> descriptor = model::Descriptor(*key->security, SecurityInformation);
   DWORD room = *lpcbSecurityDescriptor;
@@ -508,27 +516,16 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
 LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                               PSECURITY_DESCRIPTOR pSecurityDescriptor) {
   std::string args = Described(hKey) + ", " + Hex(SecurityInformation);
-  Key *key = hKey == HKEY_LOCAL_MACHINE ? nullptr : Resolve(hKey);
+  Key *key = nullptr;
+  LONG error = SecurityCall(Op::RegSetKeySecurity, hKey, SecurityInformation,
+                            pSecurityDescriptor != nullptr, true, key);
   std::string path = key ? Shown(key) : "";
-  if (LONG error = Fault(Op::RegSetKeySecurity, path)) {
+  if (error != ERROR_SUCCESS) {
     return Record(Op::RegSetKeySecurity, path, args, error);
   }
-  if (!key) {
-    return Record(Op::RegSetKeySecurity, path, args, ERROR_INVALID_HANDLE);
-  }
-  if (!pSecurityDescriptor ||
-      !(SecurityInformation & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) {
-    return Record(Op::RegSetKeySecurity, path, args, ERROR_INVALID_PARAMETER);
-  }
-  if (key->deleted) {
-    return Record(Op::RegSetKeySecurity, path, args, ERROR_KEY_DELETED);
-  }
-  if (!Allows(hKey, Needed(SecurityInformation, true))) {
-    return Record(Op::RegSetKeySecurity, path, args, ERROR_ACCESS_DENIED);
-  }
   model::Security security = *key->security;
-  LONG error = model::ApplyDescriptor(static_cast<const BYTE *>(pSecurityDescriptor),
-                                      SecurityInformation, security);
+  error = model::ApplyDescriptor(static_cast<const BYTE *>(pSecurityDescriptor),
+                                 SecurityInformation, security);
   if (error == ERROR_SUCCESS) {
     key->security = std::make_shared<const model::Security>(security);
     args += " -> " + model::Describe(security);
