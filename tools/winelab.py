@@ -278,15 +278,15 @@ class Prefix:
             settings += [["user", r"Software\Wine\Explorer", "Desktop", "patch"],
                          ["user", r"Software\Wine\Explorer\Desktops", "patch", desktop]]
         self.script(settings)
-        if desktop:
-            # The explorer.exe that draws the desktop is started by the first
-            # process on it, and keeps that process's environment and output
-            # files: were that a run, its relay trace would go on into the
-            # relay log of every later run. So the box reader, untraced and
-            # with a log of its own, comes first, on a program that ends at
-            # once.
-            self.wine(str(self.boxreader), "dismiss", windows_path(self.logs / "desktop.txt"), "60",
-                      "cmd", "/c", "exit", log="desktop.log", check=True)
+        # The explorer.exe that draws the desktop (this one, or Wine's
+        # default one for runs that name none) is started by the first
+        # process on it, and keeps that process's environment and output
+        # files: were that a traced run, its relay trace would go on into the
+        # relay log of every later run, over their lines. So the box reader,
+        # untraced and with a log of its own, comes first, on a program that
+        # ends at once.
+        self.wine(str(self.boxreader), "dismiss", windows_path(self.logs / "desktop.txt"), "60",
+                  "cmd", "/c", "exit", log="desktop.log", check=True)
         return self
 
     def close(self):
