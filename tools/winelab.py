@@ -230,7 +230,13 @@ class Prefix:
                               text=True).stdout.strip()
 
     def _log(self, name):
+        """A new file each time: Wine's helper processes (and the desktop's
+        explorer.exe) keep the output files of the process that started
+        them, and go on writing at their own offsets into a file that is
+        truncated and reused, over a later run's lines. Unlinked first, the
+        old file takes what they write."""
         self.logs.mkdir(parents=True, exist_ok=True)
+        (self.logs / name).unlink(missing_ok=True)
         return open(self.logs / name, "w")
 
     def wine(self, *args, relay=False, log="wine.log", check=False, timeout=120):
