@@ -344,6 +344,7 @@ void CheckLog(const std::vector<std::string> &keysLeft, const Event *event, bool
     wrong.push_back("the log does not end with " + end);
   }
   std::vector<std::string> left;
+  left.reserve(keysLeft.size());
   for (const auto &path : keysLeft) {
     left.push_back(Logged(path));
   }
