@@ -183,6 +183,7 @@ Fate Deleted(LONG status);
 // NtDeleteKey's word for a key that another process deleted while the walk
 // held it: gone, though another key may since stand in its name.
 constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
+constexpr Fate Vanished = {ERROR_FILE_NOT_FOUND, StatusKeyDeleted};
 
 // Deletes the open key `key` through its handle, emptying it first if it
 // has subkeys; NtDeleteKey's last answer. Inline, so that each level of the
@@ -197,7 +198,6 @@ inline LONG Delete(HKEY key, const Trail &trail, const Walk &walk) {
   }
   return status;
 }
-constexpr Fate Vanished = {ERROR_FILE_NOT_FOUND, StatusKeyDeleted};
 
 // The key `trail.name` below `parent` refused the walk's open: it is taken
 // over as an administrator would in regedit, for this key alone. Owner

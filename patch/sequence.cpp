@@ -112,17 +112,17 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report) {
     report.takenOver = 0;
     const Walk walk = {views[i], ntDeleteKey, &report, &takeover};
     const Trail key = {PatchKeyPath, nullptr};
-    Fate fate = DeleteKey(HKEY_LOCAL_MACHINE, key, walk);
     // Deleted by another process while held: another key may stand in its
     // name by now, so it is looked for again, a few times at most. One
     // that keeps vanishing is not known to be gone.
-    for (int tries = 0; tries < 3 && fate.error == Vanished.error && fate.status == Vanished.status;
-         ++tries) {
+    auto vanished = [](Fate fate) {
+      return fate.error == Vanished.error && fate.status == Vanished.status;
+    };
+    Fate fate = DeleteKey(HKEY_LOCAL_MACHINE, key, walk);
+    for (int tries = 0; tries < 3 && vanished(fate); ++tries) {
       fate = DeleteKey(HKEY_LOCAL_MACHINE, key, walk);
     }
-    if (fate.error == Vanished.error && fate.status == Vanished.status) {
-      fate = Fate{ERROR_KEY_DELETED, 0};
-    }
+    fate = vanished(fate) ? Fate{ERROR_KEY_DELETED, 0} : fate;
     if (fate.error != ERROR_FILE_NOT_FOUND) {
       ReportKey(walk, key, fate);
     }
