@@ -80,7 +80,8 @@ class Executables(unittest.TestCase):
     def test_headers_say_gui_program_that_every_refused_windows_starts(self):
         for name, (machine, magic, highest, _) in TARGETS.items():
             with self.subTest(name):
-                pe, header = image(name), image(name).OPTIONAL_HEADER
+                pe = image(name)
+                header = pe.OPTIONAL_HEADER
                 self.assertEqual(pefile.MACHINE_TYPE[machine], pe.FILE_HEADER.Machine)
                 self.assertEqual(magic, header.Magic)
                 self.assertEqual(pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"],
