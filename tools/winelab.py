@@ -315,14 +315,12 @@ class Prefix:
     def _which(self, view):
         return (view or 64) if self.arch == "win64" else None
 
-    def link(self, links, view=None):
-        """Makes each {path below HKLM: target NT path} a registry link."""
-        self.script(self.link_commands(links, view))
-
     def link_commands(self, links, view=None):
-        return self.in_view(view, [["link", path, target] for path, target in links.items()])
+        """The registry tool's commands that make each {path below HKLM:
+        target NT path} a registry link."""
+        return self.with_view(view, [["link", path, target] for path, target in links.items()])
 
-    def in_view(self, view, commands):
+    def with_view(self, view, commands):
         """`commands` for the registry tool, preceded by the switch to `view`."""
         which = self._which(view)
         return ([[f"/{which}"]] if which else []) + commands
@@ -388,7 +386,7 @@ class Prefix:
             commands.append(["key", key])
             commands += [["value", key, name, data] for name, data in values.get(key, {}).items()]
         commands += [["user", "Software\\Wine", "Version", version]] if version else []
-        return self.in_view(view, commands)
+        return self.with_view(view, commands)
 
     def trees(self, places):
         """Every key at or below each (key, view) of `places`, with its
@@ -399,7 +397,7 @@ class Prefix:
         that it never passes for one that went."""
         commands = []
         for key, view in places:
-            commands += self.in_view(view, [["dump", key]])
+            commands += self.with_view(view, [["dump", key]])
         found, current = [], None
         for line in self.script(commands, log="dump.log").splitlines():
             fields = line.split("\t")

@@ -286,7 +286,7 @@ class WineSuite(unittest.TestCase):
                 commands += self.prefix.link_commands(
                     {path: nt_path(target, view) for path, target in (links or {}).items()},
                     view=view)
-                commands += self.prefix.in_view(view, [list(command) for command in then])
+                commands += self.prefix.with_view(view, [list(command) for command in then])
         self.prefix.script(commands)
 
     def registry(self, *roots):
@@ -475,7 +475,7 @@ class WineSuite(unittest.TestCase):
     def sddl(self, paths):
         """{(view, path): owner and DACL as SDDL} for each of `paths` in
         every view, read in one Wine process."""
-        commands = [c for view in VIEWS for c in self.prefix.in_view(view, [["sddl", p] for p in paths])]
+        commands = [c for view in VIEWS for c in self.prefix.with_view(view, [["sddl", p] for p in paths])]
         said = [line.split("\t") for line in self.prefix.script(commands, log="sddl.log").splitlines()
                 if line.startswith("SDDL\t")]
         return dict(zip([(view, path) for view in VIEWS for path in paths],
@@ -507,12 +507,14 @@ class WineSuite(unittest.TestCase):
             ("a standard user", {keys[1]: shut}, {}, None, True, [logged], []),
             ("quiet and logged", {keys[2]: shut}, {}, None, False, ["/quiet", logged], [keys[2]]),
         ]
+        # Each row's set-up frees the locks of the row before; the last
+        # row's are freed here.
+        self.addCleanup(self.prefix.script, [c for v in VIEWS for c in self.prefix.with_view(
+            v, [["clear", KEY], ["clear", VICTIM]])])
         for name, locks, links, stuck, user, arguments, taken in cases:
             with self.subTest(name):
                 then = [("omega", stuck)] if stuck else []
                 self.prepare(keys, links=links, then=then + [("lock", k, v) for k, v in locks.items()])
-                self.addCleanup(self.prefix.script, [c for v in VIEWS for c in self.prefix.in_view(
-                    v, [["clear", KEY], ["clear", VICTIM]])])
                 before, outside = self.sddl(list(locks)), self.outside()
                 log.unlink(missing_ok=True)
                 run = self.run_patch(standard_user=user, arguments=arguments)
