@@ -24,6 +24,7 @@ const char *const OtherGroups[] = {"S-1-1-0", "S-1-5-32-545", "S-1-5-11", "S-1-2
 constexpr WORD SelfRelative = 0x8000;
 constexpr WORD DaclPresent = 0x0004;
 constexpr BYTE InheritOnly = 0x08;
+constexpr DWORD KeyWrite = 0x20006;
 constexpr DWORD GenericRead = 0x80000000, GenericWrite = 0x40000000, GenericExecute = 0x20000000,
                 GenericAll = 0x10000000;
 
@@ -40,7 +41,7 @@ const std::map<std::string, DWORD> &RightNames() {
   static const std::map<std::string, DWORD> table = {
       {"KA", KEY_ALL_ACCESS},
       {"KR", KEY_READ},
-      {"KW", 0x20006},
+      {"KW", KeyWrite},
       {"KX", KEY_READ},
       {"SD", DELETE},
       {"RC", READ_CONTROL},
@@ -83,7 +84,7 @@ Token token;
 // Groups count for allow entries only when enabled; a deny-only group still
 // counts for deny entries, which is what keeps a standard user out.
 bool Holds(const std::string &sid, bool forDeny) {
-  if (sid == UserSid || sid == "S-1-5-32-545" ||
+  if (sid == UserSid ||
       std::find(std::begin(OtherGroups), std::end(OtherGroups), sid) != std::end(OtherGroups)) {
     return true;
   }
@@ -93,7 +94,7 @@ bool Holds(const std::string &sid, bool forDeny) {
 DWORD Mapped(DWORD mask) {
   DWORD mapped = mask & 0x0FFFFFFF;
   mapped |= mask & GenericRead ? KEY_READ : 0;
-  mapped |= mask & GenericWrite ? 0x20006 : 0;
+  mapped |= mask & GenericWrite ? KeyWrite : 0;
   mapped |= mask & GenericExecute ? KEY_READ : 0;
   mapped |= mask & GenericAll ? KEY_ALL_ACCESS : 0;
   return mapped;
@@ -102,6 +103,13 @@ DWORD Mapped(DWORD mask) {
 void Put(std::vector<BYTE> &out, DWORD value, unsigned bytes) {
   for (unsigned i = 0; i < bytes; ++i) {
     out.push_back(static_cast<BYTE>(value >> (8 * i)));
+  }
+}
+
+// A little-endian field of `bytes` bytes at `at`.
+void PutAt(std::vector<BYTE> &out, std::size_t at, DWORD value, unsigned bytes) {
+  for (unsigned i = 0; i < bytes; ++i) {
+    out[at + i] = static_cast<BYTE>(value >> (8 * i));
   }
 }
 
@@ -265,12 +273,11 @@ std::vector<BYTE> Descriptor(const Security &security, DWORD which) {
   Put(out, control, 2);
   out.resize(20, 0); // the four offsets, filled in below
   if (owner) {
-    std::size_t at = out.size();
+    PutAt(out, 4, static_cast<DWORD>(out.size()), 4); // the owner's offset
     PutSid(out, security.owner);
-    out[4] = static_cast<BYTE>(at);
   }
   if (dacl && !security.nullDacl) {
-    std::size_t at = out.size();
+    PutAt(out, 16, static_cast<DWORD>(out.size()), 4); // the DACL's offset
     std::vector<BYTE> aces;
     for (const Ace &ace : security.dacl) {
       std::vector<BYTE> sid;
@@ -287,8 +294,6 @@ std::vector<BYTE> Descriptor(const Security &security, DWORD which) {
     Put(out, static_cast<DWORD>(security.dacl.size()), 2);
     Put(out, 0, 2);
     out.insert(out.end(), aces.begin(), aces.end());
-    out[16] = static_cast<BYTE>(at);
-    out[17] = static_cast<BYTE>(at >> 8);
   }
   return out;
 }
