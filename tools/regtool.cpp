@@ -236,10 +236,14 @@ bool MakeKey(const char *path) {
   return Create(HKEY_LOCAL_MACHINE, path, key) && RegCloseKey(key) == ERROR_SUCCESS;
 }
 
+// UTF-8 for `length` wide characters (-1: up to the terminating zero),
+// without the terminating zeros that a string value or the count brings.
 std::string Utf8(const wchar_t *text, int length = -1) {
   char narrow[4 * MAX_PATH];
   int size = WideCharToMultiByte(CP_UTF8, 0, text, length, narrow, sizeof narrow, nullptr, nullptr);
-  return std::string(narrow, size > 0 ? static_cast<std::size_t>(size) : 0).c_str();
+  std::string utf8(narrow, size > 0 ? static_cast<std::size_t>(size) : 0);
+  utf8.erase(utf8.find_last_not_of('\0') + 1);
+  return utf8;
 }
 
 // A value's data on one line: strings as they are, numbers in hex, a link's
