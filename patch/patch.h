@@ -84,6 +84,15 @@ bool QueryVersion(OSVERSIONINFOA &version);
 // (Vista on) have registries the driver was never made for.
 bool IsSupportedVersion(const OSVERSIONINFOA &version);
 
+// Makes the process's DLL search safe, before anything could load a DLL by
+// name: a DLL left beside the program never runs inside it. Each DLL that
+// Windows loads into the program by name is loaded ahead from the system
+// folder; where Windows can (`version` 6 on, with SetDefaultDllDirectories),
+// every other load by name comes from there too; and the current folder
+// leaves the search wherever SetDllDirectoryA can take it out. Nothing
+// here can stop the run or change how it ends.
+void SecureDllSearch(const OSVERSIONINFOA &version);
+
 // Whether the caller's own token holds the built-in Administrators group
 // (S-1-5-32-544). False when the platform cannot answer.
 bool IsAdministrator();

@@ -161,8 +161,13 @@ std::size_t RegistryViews(REGSAM (&views)[2]) {
 }
 
 int ApplyPatch() {
-  // Read first, so that a bad argument never reaches the registry, on any
-  // system.
+  // Before anything that could load a DLL by name, the first box among
+  // them; the version decides how.
+  OSVERSIONINFOA version;
+  bool real = QueryVersion(version);
+  SecureDllSearch(version);
+  // Then the arguments, so that a bad one never reaches the gates or the
+  // registry, on any system.
   const char *commandLine = GetCommandLineA();
   Arguments arguments = ReadArguments(commandLine);
   bool quiet = arguments.quiet;
@@ -175,8 +180,6 @@ int ApplyPatch() {
   if (arguments.help) {
     return Tell(quiet, Help);
   }
-  OSVERSIONINFOA version;
-  bool real = QueryVersion(version);
   Report report = {quiet, INVALID_HANDLE_VALUE, version.dwPlatformId != VER_PLATFORM_WIN32_NT, 0, 0,
                    0};
   // Opened before the gates, so that a refusal is recorded too, and before

@@ -51,12 +51,12 @@ TEST_P(CommandLine, TellsEachOutcomeAsAsked) {
   }
   EXPECT_EQ(c.boxes, boxes);
   EXPECT_EQ(c.keyGone, !emulated::KeyExists(PatchKeyPath));
-  // Arguments come first: one not understood, or a request for help, stops
-  // the run before the version query.
+  // Arguments come before the gates: one not understood, or a request for
+  // help, stops the run after nothing but the version query.
   if (!c.boxes.empty() && c.boxes.back().find("Usage:") != std::string::npos) {
-    EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::MessageBoxA}), Ops());
+    EXPECT_EQ((std::vector<Op>{Op::RtlGetVersion, Op::GetCommandLineA, Op::MessageBoxA}), Ops());
   } else if (c.exitCode == ExitUnknownArgument) {
-    EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA}), Ops());
+    EXPECT_EQ((std::vector<Op>{Op::RtlGetVersion, Op::GetCommandLineA}), Ops());
   } else if (c.exitCode == ExitLogFailed) {
     EXPECT_FALSE(AnyRegistryCall());
     EXPECT_TRUE(CallsOf(Op::AllocateAndInitializeSid).empty());

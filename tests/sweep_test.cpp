@@ -33,6 +33,10 @@ struct Shape {
   // Owners and DACLs (SDDL) set by an installer, by path below the patch
   // key ("" for the key itself) or, from "Software\", outside it.
   std::map<std::string, std::string> locks = {};
+  // Whether the DLL search's calls are made to fail too: they come before
+  // anything else and fare alike whatever the tree, so the fixed shapes
+  // alone sweep them.
+  bool dllSearchFails = true;
 };
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
@@ -175,6 +179,10 @@ const std::set<Op> WalkOps = {Op::IsWow64Process,        Op::GetCurrentProcess,
 // What only the log calls: a failure of one changes nothing else.
 const std::set<Op> LogOps = {Op::WriteFile,        Op::CloseHandle,  Op::FormatMessageA,
                              Op::GetComputerNameA, Op::GetUserNameA, Op::GetVersionExA};
+// What makes the DLL search safe, and what it looks up: a failure of one
+// changes nothing else either.
+const char *const DllSearchFunctions[] = {"SetDllDirectoryA", "SetDefaultDllDirectories",
+                                          "GetSystemDirectoryA", "LoadLibraryExA"};
 constexpr char LogFile[] = "patch.log";
 const char *const SidFunctions[] = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"};
 
@@ -195,6 +203,7 @@ struct Event {
   unsigned n;
   LONG error;
   bool refusesAdministrator; // the fault is a failed look-up of a SID function
+  bool changesNothing;       // a call of the log's or of the DLL search's fails
   Race race;
   std::size_t at;
   std::string next; // the key the race acts on, as kept
@@ -605,9 +614,8 @@ Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally 
   ++tally.runs;
   Effect effect = {emulated::Outside({}), exitCode};
   std::vector<std::string> wrong = Check(shape, event, exitCode, outside, dacls);
-  if (reference && event && event->race == Race::None && LogOps.count(event->op) &&
-      effect != *reference) {
-    wrong.emplace_back("a failure of the log changed what the run did");
+  if (reference && event && event->changesNothing && effect != *reference) {
+    wrong.emplace_back("a failure of the log or the DLL search changed what the run did");
   }
   for (const auto &what : wrong) {
     std::ostringstream line;
@@ -667,21 +675,31 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       const std::string function = lookup && n <= lookups.size() ? lookups[n - 1] : "";
       bool sid = std::find(std::begin(SidFunctions), std::end(SidFunctions), function) !=
                  std::end(SidFunctions);
+      bool dllSearch = SearchesDlls(op) ||
+                       std::find(std::begin(DllSearchFunctions), std::end(DllSearchFunctions),
+                                 function) != std::end(DllSearchFunctions);
       // Every NT has NtDeleteKey, and every 64-bit Windows IsWow64Process: a
       // failed look-up of either is a Windows this shape is not.
       if (skipped.count({op, n}) || function == "NtDeleteKey" ||
-          (function == "IsWow64Process" && Windows64(shape))) {
+          (function == "IsWow64Process" && Windows64(shape)) ||
+          (dllSearch && !shape.dllSearchFails)) {
         continue;
       }
       for (LONG error : PlausibleErrors(op)) {
-        events.push_back(Event{op, n, error, sid, Race::None, 0, ""});
+        events.push_back(
+            Event{op, n, error, sid, dllSearch || LogOps.count(op) > 0, Race::None, 0, ""});
       }
     }
   }
   // A key is swapped or removed just before the run opens it; one is added
   // below the key of the run's next registry call, which may be a level
-  // that has just found itself empty.
+  // that has just found itself empty. Just before a call of another kind,
+  // none of which reads the registry, a move is the same as just before
+  // the next registry call, so it is made there only.
   for (std::size_t at = 1; at <= clean.size(); ++at) {
+    if (!emulated::IsRegistry(clean[at - 1].op)) {
+      continue;
+    }
     std::string opened;
     std::string called;
     for (std::size_t i = at - 1; i < clean.size() && opened.empty(); ++i) {
@@ -691,7 +709,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
     for (Race race : {Race::Swap, Race::Remove, Race::Add, Race::Relock}) {
       const std::string &next = race == Race::Add || race == Race::Relock ? called : opened;
       if (!next.empty()) {
-        events.push_back(Event{Op::GetVersionExA, 0, 0, false, race, at, next});
+        events.push_back(Event{Op::GetVersionExA, 0, 0, false, false, race, at, next});
       }
     }
   }
@@ -780,6 +798,7 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
       Make("A\\B\\C with A\\D", {"A", "A\\B", "A\\B\\C", "A\\D"}),
       Make("refused 5.0", {"A", "A\\B"}, true, 5, 0),
       Make("refused 6.0", {"A", "A\\B"}, true, 6, 0),
+      Make("refused 6.2", {"A", "A\\B"}, true, 6, 2),
       Make("not an administrator", {"A", "A\\B"}, true, 5, 1, false),
       Make("server 2003", {"A", "A\\B"}, true, 5, 2),
       Make("chain of one-letter names", Chain(120, 1)),
@@ -869,6 +888,7 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   std::size_t trees = Setting("SWEEP_RANDOM_TREES", 1000);
   for (std::size_t i = 0; i < trees; ++i) {
     Shape tree = RandomTree("random tree " + std::to_string(i), random, 1 + random() % 40);
+    tree.dllSearchFails = false;
     // One in five on XP x64, in one view or both.
     const std::vector<unsigned> views[] = {{0}, {0}, {0}, {0}, {64, 32}, {64}, {32}};
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
@@ -878,8 +898,9 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
   for (std::size_t i = 0; i < large; ++i) {
-    sweep(RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000),
-          sample ? std::min<std::size_t>(sample, 300) : 300, i);
+    Shape tree = RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000);
+    tree.dllSearchFails = false;
+    sweep(tree, sample ? std::min<std::size_t>(sample, 300) : 300, i);
   }
   std::printf("fault sweep%s%s: %zu runs, %zu distinct failure points, %zu violations\n",
               shard ? " " : "", shard ? shard : "", tally.runs, tally.points.size(),

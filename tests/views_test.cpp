@@ -121,8 +121,8 @@ TEST_F(Views, NothingIsAskedAboutViewsBeforeTheGatesPass) {
   Run();
 
   ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
-  // The command line, the version, the three of the SID, the box.
-  EXPECT_EQ((std::vector<Op>{Op::GetCommandLineA, Op::RtlGetVersion, Op::AllocateAndInitializeSid,
+  // The version, the command line, the three of the SID, the box.
+  EXPECT_EQ((std::vector<Op>{Op::RtlGetVersion, Op::GetCommandLineA, Op::AllocateAndInitializeSid,
                              Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA}),
             Ops());
 }

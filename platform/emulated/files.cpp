@@ -16,7 +16,6 @@ using model::Hex;
 using model::Quote;
 using model::Record;
 
-constexpr char CurrentFolder[] = "C:\\Work";
 constexpr DWORD FileWriteData = 0x0002;
 
 struct OpenFile {

@@ -33,6 +33,13 @@ LONG WINAPI RtlGetVersion(OSVERSIONINFOW *lpVersionInformation);
 // What GetLastError answers next.
 void SetLastError(DWORD error);
 
+// The Windows that the machine plays: major * 100 + minor, and whether it
+// is of the NT family.
+DWORD Version();
+bool Nt();
+// What the system loads by name to draw a message box.
+void LoadForBox();
+
 // The machine as set: 32 or 64.
 unsigned WindowsBits();
 unsigned ProcessBits();
@@ -71,5 +78,6 @@ void ResetRegistry();
 void ResetSystem();
 void ResetFiles();
 void ResetSecurity();
+void ResetLoader();
 
 } // namespace emulated::model

@@ -62,7 +62,8 @@ struct System {
   bool administrator = true;
   unsigned windowsBits = 32;
   unsigned processBits = 32;
-  std::set<std::string> withheld = {"RegDeleteKeyExA"}; // exports this Windows lacks
+  // Exports this Windows lacks.
+  std::set<std::string> withheld = {"RegDeleteKeyExA", "SetDefaultDllDirectories"};
   std::map<PSID, std::unique_ptr<Sid>> sids;
   std::vector<Call> calls;
   std::vector<Box> boxes;
@@ -129,6 +130,9 @@ void ResetSystem() { machine = System{}; }
 bool AdministratorsEnabled() { return machine.administrator; }
 
 unsigned WindowsBits() { return machine.windowsBits; }
+
+DWORD Version() { return machine.major * 100 + machine.minor; }
+bool Nt() { return machine.platform == VER_PLATFORM_WIN32_NT; }
 
 void SetLastError(DWORD error) { machine.lastError = error; }
 unsigned ProcessBits() { return machine.processBits; }
@@ -261,6 +265,7 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   if (Fault(Op::MessageBoxA, "")) {
     return (Record(Op::MessageBoxA, "", args, 0));
   }
+  model::LoadForBox();
   machine.boxes.push_back(
       Box{hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", lpCaption == nullptr, uType});
   return (Record(Op::MessageBoxA, "", args, IDOK));
@@ -278,6 +283,10 @@ std::vector<Export> Exports() {
   return {{"ntdll", "NtDeleteKey", Exported(&model::NtDeleteKey)},
           {"ntdll", "RtlGetVersion", Exported(&model::RtlGetVersion)},
           {"kernel32", "IsWow64Process", Exported(&IsWow64Process)},
+          {"kernel32", "LoadLibraryExA", Exported(&LoadLibraryExA)},
+          {"kernel32", "GetSystemDirectoryA", Exported(&GetSystemDirectoryA)},
+          {"kernel32", "SetDllDirectoryA", Exported(&SetDllDirectoryA)},
+          {"kernel32", "SetDefaultDllDirectories", Exported(&SetDefaultDllDirectories)},
           {"advapi32", "AllocateAndInitializeSid", Exported(&AllocateAndInitializeSid)},
           {"advapi32", "CheckTokenMembership", Exported(&CheckTokenMembership)},
           {"advapi32", "FreeSid", Exported(&FreeSid)},
@@ -473,6 +482,8 @@ const char *Name(Op op) {
       "GetComputerNameA",      "GetUserNameA",
       "FormatMessageA",        "OpenProcessToken",
       "LookupPrivilegeValueA", "AdjustTokenPrivileges",
+      "LoadLibraryExA",        "GetSystemDirectoryA",
+      "SetDllDirectoryA",      "SetDefaultDllDirectories",
   };
   return names[static_cast<int>(op)];
 }
@@ -484,13 +495,17 @@ void Reset() {
   model::ResetRegistry();
   model::ResetFiles();
   model::ResetSecurity();
+  model::ResetLoader();
 }
 
 void SetVersion(DWORD major, DWORD minor, DWORD platform) {
   machine.major = machine.toldMajor = major;
   machine.minor = machine.toldMinor = minor;
   machine.platform = platform;
-  SetExported("RtlGetVersion", platform == VER_PLATFORM_WIN32_NT && major >= 5);
+  bool nt = platform == VER_PLATFORM_WIN32_NT;
+  SetExported("RtlGetVersion", nt && major >= 5);
+  SetExported("SetDllDirectoryA", nt && major * 100 + minor >= 501);
+  SetExported("SetDefaultDllDirectories", nt && major * 100 + minor >= 602);
 }
 
 void SetCompatibilityMode(DWORD major, DWORD minor) {

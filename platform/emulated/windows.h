@@ -152,6 +152,8 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define TOKEN_ADJUST_PRIVILEGES 0x0020
 #define SE_PRIVILEGE_ENABLED 0x00000002
 #define SE_TAKE_OWNERSHIP_NAME "SeTakeOwnershipPrivilege"
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #define REG_NONE 0
 #define REG_SZ 1
 #define REG_LINK 6
@@ -253,6 +255,10 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HANDLE WINAPI GetCurrentProcess();
 LPSTR WINAPI GetCommandLineA();
@@ -322,6 +328,10 @@ enum class Op {
   OpenProcessToken,
   LookupPrivilegeValueA,
   AdjustTokenPrivileges,
+  LoadLibraryExA,
+  GetSystemDirectoryA,
+  SetDllDirectoryA,
+  SetDefaultDllDirectories,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -350,7 +360,9 @@ struct Box {
 void Reset();
 
 // The version Windows is, as RtlGetVersion tells it; NTDLL exports that
-// function from NT 5.0 on. GetVersionExA tells the same, unless a
+// function from NT 5.0 on, KERNEL32 SetDllDirectoryA from XP (SP1) on and
+// SetDefaultDllDirectories from Windows 8 on (SetExported plays Vista or 7
+// with KB2533623). GetVersionExA tells the same, unless a
 // compatibility mode (Vista on) makes it tell another.
 void SetVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
 void SetCompatibilityMode(DWORD major, DWORD minor);
@@ -377,6 +389,17 @@ void SetProcessBits(unsigned bits);
 // Whether the system DLLs export `function` to GetProcAddress, for a Windows
 // older or newer than the one set.
 void SetExported(const std::string &function, bool exported);
+
+// DLLs. The program runs from ProgramFolder, where it was saved, and
+// whoever could write there may have left a DLL beside it (PlantDll); the
+// system's are in the system folder, each on the Windows that ships it.
+// The current folder, for relative paths of every kind, is CurrentFolder.
+constexpr char ProgramFolder[] = "C:\\Downloads";
+constexpr char CurrentFolder[] = "C:\\Work";
+void PlantDll(const std::string &name);
+// Every DLL loaded into the process (by the program, or by the system for
+// a box: visual styles on XP and later), by where it was found, in order.
+std::vector<std::string> LoadedDlls();
 
 // Whether two key names or paths are the same to the registry: compared
 // without regard to case, as Windows compares them.

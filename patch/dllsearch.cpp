@@ -1,0 +1,96 @@
+// The process's DLL search, made safe before anything could load a DLL by
+// name. The patch is downloaded and run with an administrator's rights from
+// wherever it lands, and Windows looks for a DLL in the program's own
+// folder before the system folder unless it is a KnownDLL: a DLL left in a
+// downloads folder or on a share under a name that Windows loads into the
+// program (uxtheme.dll, for the first box) would run inside it.
+#include "patch/patch.h"
+
+#include <initializer_list>
+
+namespace {
+
+// What Windows loads into this program by name once it runs, on some
+// Windows it starts on where that name is no KnownDLL; each is loaded
+// ahead from the system folder, so that the later load by name finds it
+// loaded. A Windows that lacks one has nothing to load, and loses nothing.
+// comctl32.dll is not here: version 6, which the manifest asks for, comes
+// from the side-by-side store, and the system folder's is version 5.
+constexpr const char *const SystemDlls[] = {
+    // What the program's own box brings in.
+    "uxtheme",   // visual styles, XP on; a KnownDLL on no Windows (measured
+                 // under Wine; NSIS 3, 7-Zip)
+    "msimg32",   // what uxtheme and comctl32 6 draw with, loaded as the box
+                 // is drawn (measured under Wine)
+    "dwmapi",    // Vista and 7: uxtheme loads it (NSIS 3, 7-Zip)
+    "cryptbase", // 7: RPC's random numbers load it (NSIS 3, 7-Zip)
+    "ole32",     // Wine's comctl32 6 loads it, and Wine keeps no KnownDLLs
+                 // (measured); a KnownDLL on Windows, where it only comes early
+    // What a DLL that Windows brings into a process with a window (an input
+    // method, an accessibility tool's hook, a shell extension) loads or
+    // imports by name, looked for beside the program first: NSIS 3 and
+    // 7-Zip traced each through the shell and COM.
+    "userenv",  // the user's profile (Vista)
+    "setupapi", // the drive and device helpers (XP)
+    "apphelp",  // application compatibility (Vista)
+    "propsys",  // property stores (Vista)
+    "oleacc",   // accessibility (Vista)
+    "clbcatq",  // the COM+ catalog (XP SP2 and SP3)
+    "ntmarta",  // the access-control provider (7)
+    "version",  // version information (NSIS 3, 7-Zip)
+};
+
+constexpr char Extension[] = ".dll";
+
+} // namespace
+
+void SecureDllSearch(const OSVERSIONINFOA &version) {
+  // Each looked up, so that the imports stay the few that every Windows it
+  // must start on exports. SetDllDirectoryA (XP SP1 on) with "" takes the
+  // current folder out of the search, which a start-up script may have set
+  // anywhere.
+  auto setDllDirectory =
+      SystemFunction<decltype(&SetDllDirectoryA)>("kernel32.dll", "SetDllDirectoryA");
+  if (setDllDirectory) {
+    setDllDirectory("");
+  }
+  // Windows 8 on, and Vista and 7 with KB2533623, keep every later load by
+  // name to the system folder. No 5.x Windows has it, so a kernel32 that
+  // claims it there (Wine playing XP, or a compatibility layer) is not
+  // taken at its word: XP gets XP's way.
+  if (version.dwMajorVersion >= 6) {
+    auto setDefaultDllDirectories = SystemFunction<decltype(&SetDefaultDllDirectories)>(
+        "kernel32.dll", "SetDefaultDllDirectories");
+    if (setDefaultDllDirectories) {
+      setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+  }
+  // And everywhere, each DLL of the list is loaded ahead. Where the switch
+  // is missing that is all there is; where it is there, a loader that looks
+  // for a DLL's delayed imports along another path (Wine's does, measured)
+  // still finds each one loaded.
+  auto getSystemDirectory =
+      SystemFunction<decltype(&GetSystemDirectoryA)>("kernel32.dll", "GetSystemDirectoryA");
+  auto loadLibraryEx = SystemFunction<decltype(&LoadLibraryExA)>("kernel32.dll", "LoadLibraryExA");
+  char path[MAX_PATH];
+  UINT length = getSystemDirectory ? getSystemDirectory(path, MAX_PATH) : 0;
+  if (!loadLibraryEx || length == 0 || length >= MAX_PATH) {
+    return; // nothing more to be done: the run goes on as it would have
+  }
+  for (const char *name : SystemDlls) {
+    std::size_t at = length;
+    path[at++] = '\\';
+    for (const char *part : {name, Extension}) {
+      for (; *part && at < sizeof path; ++part) {
+        path[at++] = *part;
+      }
+    }
+    if (at == sizeof path) {
+      continue; // no room for the name below the system folder
+    }
+    path[at] = '\0';
+    // By its full path, and its own imports from its own folder. Each stays
+    // loaded for the life of the process.
+    loadLibraryEx(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+}

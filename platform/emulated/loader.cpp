@@ -1,0 +1,201 @@
+// The DLLs in the process, and how Windows finds one that is loaded by
+// name: a module of that name already loaded; else, unless
+// SetDefaultDllDirectories keeps the search to the system folder, the
+// program's folder, the folder SetDllDirectoryA names, the system folder,
+// the Windows folder, and the current folder, which any SetDllDirectoryA
+// takes out. Left out: KnownDLLs, as none of the DLLs that the model's box
+// loads is one on any Windows, and a DLL's own imports, as the box loads
+// by name each DLL it needs.
+#include "model.h"
+
+namespace emulated {
+namespace {
+
+using model::Fault;
+using model::Hex;
+using model::Quote;
+using model::Record;
+
+constexpr char WindowsFolder[] = "C:\\WINDOWS";
+constexpr ULONG_PTR FirstBase = 0x60000000;
+
+// The system folder's DLLs that the model knows, each with the first
+// Windows NT that ships it (major * 100 + minor), and whether 98 has it.
+struct SystemDll {
+  const char *name;
+  DWORD since;
+  bool on9x;
+};
+const SystemDll SystemDlls[] = {
+    {"uxtheme.dll", 501, false},   {"msimg32.dll", 500, true},  {"dwmapi.dll", 600, false},
+    {"cryptbase.dll", 601, false}, {"ole32.dll", 351, true},    {"userenv.dll", 400, false},
+    {"setupapi.dll", 400, true},   {"apphelp.dll", 501, false}, {"propsys.dll", 600, false},
+    {"oleacc.dll", 500, true},     {"clbcatq.dll", 500, false}, {"ntmarta.dll", 400, false},
+    {"version.dll", 351, true},
+};
+
+struct Module {
+  std::string file; // its file name, folded
+  std::string path; // where it was found
+};
+
+struct Loader {
+  std::vector<Module> modules;
+  bool searchSetByProgram = false; // SetDllDirectoryA called: no current folder
+  std::string dllDirectory;
+  DWORD defaultDirectories = 0;
+};
+
+Loader loader;
+
+std::string Folded(std::string text) {
+  for (char &c : text) {
+    c = model::Upper(c);
+  }
+  return text;
+}
+
+std::string SystemFolder() { return model::Nt() ? "C:\\WINDOWS\\system32" : "C:\\WINDOWS\\SYSTEM"; }
+
+bool Exists(const std::string &folder, const std::string &file) {
+  if (!SameName(folder, SystemFolder())) {
+    return FileExists(folder + "\\" + file); // one that someone left there
+  }
+  for (const SystemDll &dll : SystemDlls) {
+    if (SameName(dll.name, file)) {
+      return model::Nt() ? model::Version() >= dll.since : dll.on9x;
+    }
+  }
+  return false;
+}
+
+// Where a load of `file` by name finds it, or "".
+std::string Find(const std::string &file) {
+  std::vector<std::string> folders = {SystemFolder()};
+  if (!(loader.defaultDirectories & LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    folders = {ProgramFolder};
+    if (!loader.dllDirectory.empty()) {
+      folders.push_back(loader.dllDirectory);
+    }
+    folders.insert(folders.end(), {SystemFolder(), WindowsFolder});
+    if (!loader.searchSetByProgram) {
+      folders.push_back(CurrentFolder);
+    }
+  }
+  for (const auto &folder : folders) {
+    if (Exists(folder, file)) {
+      return folder + "\\" + file;
+    }
+  }
+  return "";
+}
+
+// Loads `name` (a file name, or a full path) unless a module of that name
+// is loaded; returns the module's handle, or null if it is nowhere.
+HMODULE Load(const std::string &name) {
+  std::size_t cut = name.rfind('\\');
+  std::string file = cut == std::string::npos ? name : name.substr(cut + 1);
+  file += file.find('.') == std::string::npos ? ".dll" : "";
+  for (std::size_t i = 0; i < loader.modules.size(); ++i) {
+    if (loader.modules[i].file == Folded(file)) {
+      return reinterpret_cast<HMODULE>(FirstBase + 0x10000 * i);
+    }
+  }
+  std::string path = cut == std::string::npos            ? Find(file)
+                     : Exists(name.substr(0, cut), file) ? name
+                                                         : "";
+  if (path.empty()) {
+    return nullptr;
+  }
+  loader.modules.push_back(Module{Folded(file), path});
+  return reinterpret_cast<HMODULE>(FirstBase + 0x10000 * (loader.modules.size() - 1));
+}
+
+} // namespace
+
+void PlantDll(const std::string &name) {
+  CreateFolder(ProgramFolder);
+  AppendToFile(std::string(ProgramFolder) + "\\" + name, "MZ");
+}
+
+std::vector<std::string> LoadedDlls() {
+  std::vector<std::string> paths;
+  for (const auto &module : loader.modules) {
+    paths.push_back(module.path);
+  }
+  return paths;
+}
+
+void model::LoadForBox() {
+  // Visual styles (XP on), which draw with msimg32 and, from Vista on, ask
+  // the desktop window manager: each loaded by name, as the box is drawn.
+  if (Nt() && Version() >= 501) {
+    Load("uxtheme.dll");
+    Load("msimg32.dll");
+  }
+  if (Nt() && Version() >= 600) {
+    Load("dwmapi.dll");
+  }
+}
+
+void model::ResetLoader() { loader = Loader{}; }
+
+} // namespace emulated
+
+using namespace emulated;
+
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+  std::string args = Quote(lpLibFileName) + ", " + Hex(dwFlags);
+  DWORD error = static_cast<DWORD>(Fault(Op::LoadLibraryExA, ""));
+  if (!error && (!lpLibFileName || hFile || (dwFlags & ~DWORD{LOAD_WITH_ALTERED_SEARCH_PATH}))) {
+    error = ERROR_INVALID_PARAMETER; // what the model does not play
+  }
+  HMODULE module = error ? nullptr : Load(lpLibFileName);
+  if (!module) {
+    model::SetLastError(error ? error : ERROR_MOD_NOT_FOUND);
+  }
+  auto base = reinterpret_cast<ULONG_PTR>(module);
+  model::Log(Op::LoadLibraryExA, "", args + " -> " + Hex(base), static_cast<long long>(base));
+  return module;
+}
+
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  std::string folder = SystemFolder();
+  if (DWORD error = static_cast<DWORD>(Fault(Op::GetSystemDirectoryA, ""))) {
+    model::SetLastError(error);
+    return Record(Op::GetSystemDirectoryA, "", std::to_string(uSize), UINT{0});
+  }
+  if (!lpBuffer || uSize <= folder.size()) {
+    return Record(Op::GetSystemDirectoryA, "", std::to_string(uSize),
+                  static_cast<UINT>(folder.size() + 1));
+  }
+  folder.copy(lpBuffer, folder.size());
+  lpBuffer[folder.size()] = '\0';
+  return Record(Op::GetSystemDirectoryA, "", std::to_string(uSize) + " -> " + folder,
+                static_cast<UINT>(folder.size()));
+}
+
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName) {
+  if (DWORD error = static_cast<DWORD>(Fault(Op::SetDllDirectoryA, ""))) {
+    model::SetLastError(error);
+    return Record(Op::SetDllDirectoryA, "", Quote(lpPathName), FALSE);
+  }
+  // Any call but with NULL takes the current folder out; NULL puts it back.
+  loader.searchSetByProgram = lpPathName != nullptr;
+  loader.dllDirectory = lpPathName ? lpPathName : "";
+  return Record(Op::SetDllDirectoryA, "", Quote(lpPathName), TRUE);
+}
+
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags) {
+  constexpr DWORD Known = 0x200 | 0x400 | LOAD_LIBRARY_SEARCH_SYSTEM32 | 0x1000;
+  DWORD error = static_cast<DWORD>(Fault(Op::SetDefaultDllDirectories, ""));
+  if (!error && (!DirectoryFlags || (DirectoryFlags & ~Known))) {
+    error = ERROR_INVALID_PARAMETER;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::SetDefaultDllDirectories, "", Hex(DirectoryFlags), FALSE);
+  }
+  loader.defaultDirectories = DirectoryFlags;
+  return Record(Op::SetDefaultDllDirectories, "", Hex(DirectoryFlags), TRUE);
+}
