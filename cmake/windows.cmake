@@ -92,6 +92,19 @@ add_executable(regtool tools/regtool.cpp)
 target_compile_options(regtool PRIVATE -Os)
 target_link_options(regtool PRIVATE -s -static)
 target_link_libraries(regtool PRIVATE advapi32)
+# The DLL that the suite plants beside the executables under every name
+# Windows might load into them: its own entry point, and no C runtime, so
+# that it imports nothing a test plants.
+add_library(planted SHARED tests/wine/planted.cpp)
+set_target_properties(planted PROPERTIES PREFIX "")
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(planted_entry PlantedMain)
+else()
+  set(planted_entry _PlantedMain@12)
+endif()
+target_compile_options(planted PRIVATE -Os)
+target_link_options(planted PRIVATE -s -nostdlib -Wl,-e,${planted_entry})
+target_link_libraries(planted PRIVATE kernel32)
 # And the signature checker of the signed release.
 add_executable(trustcheck tests/wine/trustcheck.cpp)
 target_compile_options(trustcheck PRIVATE -Os)

@@ -55,23 +55,38 @@ class Bench:
 
     def time(self, tool, keys, width=20):
         """Median seconds of `tool` on a fresh subtree of `keys` keys, `width`
-        a key (0 keys: no key)."""
+        a key."""
         seconds = []
         tree = subtree(keys, width)
-        # Start-up is a few hundred milliseconds that vary by tens from run
-        # to run (the box reader polls every 20 ms): four times the samples.
-        for _ in range(self.repeats * (4 if keys == 0 else 1)):
-            self.prefix.apply(remove=[KEY], keys=[KEY] + tree if keys else [], view=self.view)
+        for _ in range(self.repeats):
+            self.prefix.apply(remove=[KEY], keys=[KEY] + tree, view=self.view)
             # In a virtual desktop: with no window manager, Wine waits two
             # seconds for one to acknowledge each closed top-level window.
             run = self.prefix.run(self.tools[tool], relay=False, timeout=1800, desktop="640x480")
-            # reg.exe rightly exits 1 when there is no key to delete.
-            if run.timed_out or (run.exit_code != 0 and not (keys == 0 and tool.startswith("reg "))):
+            if run.timed_out or run.exit_code != 0:
                 raise RuntimeError(f"{tool} on {keys} keys: exit {run.exit_code}")
-            if keys and tool != "do-nothing (one box)" and self.prefix.tree(KEY, view=self.view):
+            if self.prefix.tree(KEY, view=self.view):
                 raise RuntimeError(f"{tool} left the key on {keys} keys")
             seconds.append(run.seconds)
         return statistics.median(seconds)
+
+    def startup(self, tools):
+        """Seconds of each of `tools` on an absent key, in runs taken in
+        turn, so that whatever else the machine does meanwhile falls on each
+        alike: {tool: sorted samples}. Start-up is a few hundred
+        milliseconds that vary by tens from run to run (the box reader polls
+        every 20 ms): four times the samples."""
+        self.prefix.apply(remove=[KEY], view=self.view)
+        samples = {tool: [] for tool in tools}
+        for _ in range(self.repeats * 4):
+            for tool in tools:
+                run = self.prefix.run(self.tools[tool], relay=False, timeout=1800,
+                                      desktop="640x480")
+                # reg.exe rightly exits 1 when there is no key to delete.
+                if run.timed_out or (run.exit_code != 0 and not tool.startswith("reg ")):
+                    raise RuntimeError(f"{tool} on no key: exit {run.exit_code}")
+                samples[tool].append(run.seconds)
+        return {tool: sorted(times) for tool, times in samples.items()}
 
     def calls_per_key(self, keys, width):
         """Platform calls the executable makes, from the relay trace."""
@@ -104,9 +119,10 @@ def main():
             with prefix.open(display):
                 bench = Bench(prefix, machine, args.repeats)
                 prefix.apply(version=machine.version)
+                startup = bench.startup(bench.tools)
                 results = {}
                 for tool in bench.tools:
-                    results[tool, "", 0] = bench.time(tool, 0)
+                    results[tool, "", 0] = statistics.median(startup[tool])
                     print(f"{tool:24}        no key: {results[tool, '', 0] * 1000:9.1f} ms",
                           flush=True)
                     if tool == "do-nothing (one box)":
@@ -121,7 +137,7 @@ def main():
                 wine = prefix.wine_version()
     except winelab.HostError as error:
         sys.exit(f"make bench: {error}")
-    report(results, calls, sizes, args, machine, wine)
+    report(results, startup, calls, sizes, args, machine, wine)
 
 
 def floor(keys, width):
@@ -135,7 +151,13 @@ def floor(keys, width):
     return 4 * keys + 3 + 2 * len(parents)
 
 
-def report(results, calls, sizes, args, machine, wine):
+def spread(samples):
+    """The middle half of `samples` (sorted), as (first quartile, third)."""
+    quartiles = statistics.quantiles(samples, n=4)
+    return quartiles[0], quartiles[2]
+
+
+def report(results, startup, calls, sizes, args, machine, wine):
     patch = machine.exe.name
     tools = [patch, "reg delete /f", "regedit /s"]
     largest = sizes[-1]
@@ -150,7 +172,8 @@ def report(results, calls, sizes, args, machine, wine):
              f"`{patch}` in one {bits} prefix reporting {machine.description} "
              f"(`{machine.version}`), against that prefix's own {bits} `reg.exe` and `regedit`, "
              "on this project's 2-core machine. Each figure is the median of "
-             f"{args.repeats} runs ({4 * args.repeats} for start-up), timed by the box reader "
+             f"{args.repeats} runs ({4 * args.repeats} for start-up, the tools' runs taken in "
+             "turn), timed by the box reader "
              "from process start to exit (the programs run in a Wine virtual desktop, as on a "
              "machine with a window manager), on a subtree built fresh before every run: a "
              "breadth-first tree, 20 subkeys a key (wide), or 2 a key (deep: 13 levels for "
@@ -174,11 +197,21 @@ def report(results, calls, sizes, args, machine, wine):
               for shape in SHAPES}
     lines += ["", f"Per-key cost against `reg delete /f` on {largest} keys: " +
               ", ".join(f"{ratios[shape]:.2f} ({shape})" for shape in SHAPES) + "."]
-    startup, nothing = results[patch, "", 0], results["do-nothing (one box)", "", 0]
+    nothing = "do-nothing (one box)"
+    (low, high), (floor_low, floor_high) = spread(startup[patch]), spread(startup[nothing])
+    overlap = low <= floor_high and floor_low <= high
     lines += ["", "## Start-up", "",
-              f"On an absent key the patch takes {startup * 1000:.1f} ms against "
-              f"{nothing * 1000:.1f} ms for the do-nothing program: "
-              f"{(startup / nothing - 1) * 100:+.1f}%.", "",
+              f"On an absent key, {4 * args.repeats} runs of each, taken in turn (ms):", "",
+              "| tool | median | middle half | fastest–slowest |", "|---|---|---|---|"]
+    for tool in [patch, nothing, "reg delete /f", "regedit /s"]:
+        first, third = spread(startup[tool])
+        lines.append(f"| {tool} | {statistics.median(startup[tool]) * 1000:.1f} | "
+                     f"{first * 1000:.1f}–{third * 1000:.1f} | "
+                     f"{startup[tool][0] * 1000:.1f}–{startup[tool][-1] * 1000:.1f} |")
+    lines += ["", f"The middle halves of the patch's runs and the do-nothing program's "
+              f"{'overlap' if overlap else 'do not overlap'}: the patch's start-up is "
+              f"{'within' if overlap else 'beyond'} the spread of a program that only shows "
+              "a box.", "",
               f"## Platform calls on {sizes[0]} keys (relay trace)", "",
               "| call | " + " | ".join(SHAPES) + " |", "|---|" + "---|" * len(SHAPES)]
     names = sorted({name for counts in calls.values() for name in counts})

@@ -36,8 +36,12 @@ OPERATIONS = [
     "advapi32.RegCloseKey",
     "user32.MessageBoxA",
 ]
-# And those the patch takes a locked key over with, which Wine's ADVAPI32
-# may forward to KERNELBASE.
+# And those that make the DLL search safe, and that the patch takes a locked
+# key over with, which Wine's KERNEL32 and ADVAPI32 may forward to
+# KERNELBASE.
+DLL_SEARCH = ["SetDllDirectoryA", "SetDefaultDllDirectories", "GetSystemDirectoryA",
+              "LoadLibraryExA"]
+OPERATIONS += [f"{dll}.{name}" for name in DLL_SEARCH for dll in ("kernel32", "kernelbase")]
 OPERATIONS += [f"{dll}.{name}" for name in ("RegGetKeySecurity", "RegSetKeySecurity",
                                             "OpenProcessToken", "AdjustTokenPrivileges")
                for dll in ("advapi32", "kernelbase")] + ["advapi32.LookupPrivilegeValueA"]
@@ -218,11 +222,15 @@ class Prefix:
         self.display = None
         self.logs = self.path.parent / (self.path.name + "-logs")
 
-    def env(self, relay=False):
+    def env(self, relay=False, native=()):
+        """The environment of a Wine process; `native` names DLLs that Wine
+        looks for as Windows does, the program's folder first, rather than
+        taking its own builtin one."""
         env = dict(os.environ)
+        overrides = "mscoree,mshtml=" + (";" + ",".join(native) + "=n,b" if native else "")
         env.update(WINEPREFIX=str(self.path), WINEARCH=self.arch,
                    WINEDEBUG="-all,+relay" if relay else "-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display.name)
+                   WINEDLLOVERRIDES=overrides, DISPLAY=self.display.name)
         return env
 
     def wine_version(self):
@@ -422,7 +430,8 @@ class Prefix:
     # Running an executable.
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
-            timeout=60, desktop=None, standard_user=False, any_process=False, arguments=()):
+            timeout=60, desktop=None, standard_user=False, any_process=False, arguments=(),
+            native=()):
         """Runs `exe` (a Path, with `arguments`, or a Windows command line as
         a list) under the box reader and returns what it showed, its exit
         code, its run time and, with relay, the platform calls made from its
@@ -433,7 +442,8 @@ class Prefix:
         does; `standard_user` runs it with the Administrators group
         deny-only in its token, as a standard user's programs run;
         `any_process` reads the boxes of every process, for a command such
-        as cmd.exe that starts the program to watch."""
+        as cmd.exe that starts the program to watch; `native` names DLLs
+        that Wine looks for beside the program first, as Windows does."""
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
@@ -444,7 +454,7 @@ class Prefix:
         if desktop:
             args = ["explorer", f"/desktop=patch,{desktop}"] + args
         with self._log("run.out") as out, self._log("relay.log") as trace:
-            process = subprocess.Popen([*self.launcher, *args], env=self.env(relay),
+            process = subprocess.Popen([*self.launcher, *args], env=self.env(relay, native),
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
         seen = 0
         while process.poll() is None:

@@ -10,6 +10,8 @@ Configured by the environment (CTest sets it):
                  prefix's architecture are
   SIGNED         where the release test left a signed release (release/) and
                  its root (root.cer)
+  EXE_BUILD      the executable's own build: the do-nothing program and the
+                 DLL to plant beside it, for its architecture
 
 On a host that runs no 32-bit code (or with PATCH_WINE_32=0), a run that
 needs it exits with SKIP_CODE after saying why.
@@ -17,6 +19,7 @@ needs it exits with SKIP_CODE after saying why.
 
 import os
 import re
+import shutil
 import sys
 import unittest
 from dataclasses import dataclass
@@ -65,10 +68,18 @@ NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
 VICTIM = r"Software\Victim"
 VICTIM_KEYS = [VICTIM + r"\Empty", VICTIM + r"\Service\Parameters"]
 GATES = ["RtlGetVersion", "AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"]
-# What the patch looks up, once the version gate has passed, rather than
-# imports: Windows 9x and NT 4.0, which it must start on to refuse, lack them.
+# What the patch looks up rather than imports: Windows 9x and NT 4.0, which
+# it must start on to refuse, lack some; the DLL search's, right after the
+# version query, so that the imports stay as they were.
+DLL_SEARCH = set(winelab.DLL_SEARCH)
 LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
-             "NtDeleteKey", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | TAKEOVER_CALLS
+             "NtDeleteKey", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | \
+    TAKEOVER_CALLS | DLL_SEARCH
+# The DLLs that the patch loads ahead from the system folder, as its source
+# lists them.
+SOURCE = Path(__file__).resolve().parents[2]
+LISTED = re.findall(r'^\s*"(\w+)",', (SOURCE / "patch" / "dllsearch.cpp").read_text()
+                    .split("SystemDlls[] = {")[1].split("};")[0], re.M)
 SKIP_CODE = 77
 # One Wine virtual desktop for every run of the suite: without a window
 # manager, Wine waits two seconds for one whenever a top-level window
@@ -145,9 +156,12 @@ class Trace:
 
     def __init__(self, test, run, keys):
         self.test = test
-        # Look-ups of what some Windows lacks, and the calls themselves.
+        # Look-ups of what some Windows lacks, what makes the DLL search
+        # safe, and the calls themselves.
         self.lookups = [c for c in run.calls if c.function == "GetProcAddress"]
-        self.calls = [c for c in run.calls if c.function != "GetProcAddress"]
+        self.search = [c for c in run.calls if c.function in DLL_SEARCH]
+        self.calls = [c for c in run.calls
+                      if c.function != "GetProcAddress" and c.function not in DLL_SEARCH]
         # A run with /log asks GetVersionExA too, right after RtlGetVersion,
         # to name a compatibility mode in the log: that one call only.
         if [c.function for c in self.calls[:2]] == ["RtlGetVersion", "GetVersionExA"]:
@@ -324,10 +338,13 @@ class WineSuite(unittest.TestCase):
                 run = self.run_patch()
                 self.assertEqual(0, run.exit_code)
                 self.assertEqual([VERSION_REFUSED], run.boxes)
-                # Nothing but the version query came first: no look-up either
-                # but its own, of what these systems lack.
+                # Nothing but the version query came first, and then only
+                # what makes the DLL search safe: no look-up either but of
+                # their own functions, which these systems may lack.
                 self.assertEqual(["GetProcAddress", "RtlGetVersion", "MessageBoxA"],
-                                 [c.function for c in run.calls])
+                                 [c.function for c in run.calls if c.function not in DLL_SEARCH
+                                  and (c.function != "GetProcAddress"
+                                       or c.arg(1) not in DLL_SEARCH)])
                 self.assertEqual("RtlGetVersion", run.calls[0].arg(1))
                 self.assertEqual(("Error", "error", VERSION_REFUSED[1]), run.shown()[0])
                 self.assertEqual(before, self.registry(KEY))
@@ -547,6 +564,82 @@ class WineSuite(unittest.TestCase):
                     trace.check_walk()
                     if links and VICTIM_KEYS[0] in locks:
                         self.assertEqual(before, self.sddl(list(locks)), "the target's lock")
+
+    def test_no_dll_planted_beside_the_patch_runs_in_it(self):
+        # A folder such as a downloads folder: the patch, the do-nothing
+        # program, and a DLL that leaves a marker when loaded and declines to
+        # load, under each name on the patch's list and each that Wine loads
+        # into it once it runs (ole32's rpcrt4 and combase), every one
+        # native-first, so that Wine searches the program's folder first, as
+        # Windows does. Left out: imm32.dll and version.dll, which Wine's
+        # builtin user32 and DLLs import while the process is created,
+        # before the program's first instruction (no program can defend
+        # against that, and Windows does not do it); and comctl32.dll, which
+        # comes from the side-by-side store. On the rows of Windows 7 and 10
+        # Wine's graphics driver, winex11.drv, which no list holds and Wine's
+        # user32 loads by name, is planted too: only the system's switch
+        # (SetDefaultDllDirectories) keeps it out, so that the box shows.
+        folder = self.prefix.logs / "downloads"
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        build = Path(os.environ["EXE_BUILD"])
+        baseline = next(build.glob("baseline-*.exe"))
+        for program in (EXE, baseline):
+            shutil.copy(program, folder)
+        planted = [name for name in LISTED if name != "version"] + ["rpcrt4", "combase"]
+        for name in planted + ["winex11.drv"]:
+            shutil.copy(build / "planted.dll", folder / (name if "." in name else name + ".dll"))
+        keys = subtree(2, 2)
+        log_failure = ("Error", "Could not open the log file C:\\missing\\run.log: error 3, ")
+        rows = [
+            # name, Windows, arguments, standard user, a child that stays,
+            # boxes (a text may be given by its start), exit code
+            ("success", XP, [], False, False, [SUCCESS], 0),
+            ("a key that stays", XP, [], False, True, [WARNING] * 2 * len(VIEWS) + [FAILURE], 0),
+            ("refused on XP's path", "win2k", [], False, False, [VERSION_REFUSED], 0),
+            ("refused on Windows 7's path", "win7", [], False, False, [VERSION_REFUSED], 0),
+            ("refused on Windows 10's path", "win10", [], False, False, [VERSION_REFUSED], 0),
+            ("a standard user", XP, [], True, False, [NOT_ADMINISTRATOR], 0),
+            ("help", XP, ["/?"], False, False, [HELP], 0),
+            ("a bad argument", XP, ["/force"], False, False,
+             [("Error", "Unknown argument: /force  " + USAGE)], 87),
+            ("a log that cannot be opened", XP, [r"/log:C:\missing\run.log"], False, False,
+             [log_failure], 1622),
+            ("quiet", XP, ["/quiet"], False, False, [], 0),
+        ]
+        for name, version, arguments, user, stays, boxes, code in rows:
+            with self.subTest(name):
+                switch = version in ("win7", "win10")
+                self.prepare(keys, version=version, then=[("omega", keys[1])] if stays else ())
+                for marker in folder.glob("*.loaded"):
+                    marker.unlink()
+                run = self.prefix.run(folder / EXE.name, arguments=arguments, standard_user=user,
+                                      native=planted + ["winex11.drv"] * switch)
+                self.assertFalse(run.timed_out)
+                self.assertEqual([], sorted(m.name for m in folder.glob("*.loaded")))
+                self.assertEqual(code, run.exit_code)
+                self.assertEqual(boxes, [(caption, text[:len(start)]) for (caption, text), (_, start)
+                                         in zip(run.boxes, boxes)])
+                self.assertEqual(len(boxes), len(run.boxes))
+                # Each Windows's way, read from the trace: the system's
+                # switch from Windows 6 on, and everywhere each DLL of the
+                # list loaded ahead by its full path from the system folder.
+                search = Trace(self, run, {}).search
+                self.assertEqual(["SetDllDirectoryA"] + ["SetDefaultDllDirectories"] * switch
+                                 + ["GetSystemDirectoryA"] + ["LoadLibraryExA"] * len(LISTED),
+                                 [c.function for c in search])
+                self.assertEqual(["", 1], [search[0].arg(0), search[0].result])
+                if switch:
+                    self.assertEqual([0x800, 1], [search[1].arg(0) & 0xFFFFFFFF, search[1].result])
+                for load, listed in zip(search[-len(LISTED):], LISTED):
+                    self.assertEqual(f"c:\\windows\\system32\\{listed}.dll", load.arg(0).lower())
+                    self.assertEqual(8, load.arg(2) & 0xFFFFFFFF, "LOAD_WITH_ALTERED_SEARCH_PATH")
+        # The control: the do-nothing program, which shows a box and makes
+        # no search safe, loads the planted uxtheme.dll from that folder.
+        self.prefix.apply(version=XP)
+        run = self.prefix.run(folder / baseline.name, relay=False, native=planted)
+        self.assertEqual([SUCCESS], run.boxes)
+        self.assertIn("uxtheme.dll.loaded", [m.name for m in folder.glob("*.loaded")])
 
     def test_signed_release_is_trusted_and_still_runs(self):
         if not SIGNED:
