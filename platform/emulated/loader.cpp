@@ -82,9 +82,9 @@ std::string Find(const std::string &file) {
       folders.push_back(CurrentFolder);
     }
   }
-  for (const auto &folder : folders) {
+  for (auto &folder : folders) {
     if (Exists(folder, file)) {
-      return folder + "\\" + file;
+      return folder.append("\\").append(file);
     }
   }
   return "";
