@@ -19,19 +19,20 @@ using model::Record;
 constexpr char WindowsFolder[] = "C:\\WINDOWS";
 constexpr ULONG_PTR FirstBase = 0x60000000;
 
-// The system folder's DLLs that the model knows, each with the first
-// Windows NT that ships it (major * 100 + minor), and whether 98 has it.
+// The system folder's DLLs that the model knows, by their names in upper
+// case, each with the first Windows NT that ships it (major * 100 +
+// minor), and whether 98 has it.
 struct SystemDll {
   const char *name;
   DWORD since;
   bool on9x;
 };
 const SystemDll SystemDlls[] = {
-    {"uxtheme.dll", 501, false},   {"msimg32.dll", 500, true},  {"dwmapi.dll", 600, false},
-    {"cryptbase.dll", 601, false}, {"ole32.dll", 351, true},    {"userenv.dll", 400, false},
-    {"setupapi.dll", 400, true},   {"apphelp.dll", 501, false}, {"propsys.dll", 600, false},
-    {"oleacc.dll", 500, true},     {"clbcatq.dll", 500, false}, {"ntmarta.dll", 400, false},
-    {"version.dll", 351, true},
+    {"UXTHEME.DLL", 501, false},   {"MSIMG32.DLL", 500, true},  {"DWMAPI.DLL", 600, false},
+    {"CRYPTBASE.DLL", 601, false}, {"OLE32.DLL", 351, true},    {"USERENV.DLL", 400, false},
+    {"SETUPAPI.DLL", 400, true},   {"APPHELP.DLL", 501, false}, {"PROPSYS.DLL", 600, false},
+    {"OLEACC.DLL", 500, true},     {"CLBCATQ.DLL", 500, false}, {"NTMARTA.DLL", 400, false},
+    {"VERSION.DLL", 351, true},
 };
 
 struct Module {
@@ -55,14 +56,15 @@ std::string Folded(std::string text) {
   return text;
 }
 
-std::string SystemFolder() { return model::Nt() ? "C:\\WINDOWS\\system32" : "C:\\WINDOWS\\SYSTEM"; }
+const char *SystemFolder() { return model::Nt() ? "C:\\WINDOWS\\system32" : "C:\\WINDOWS\\SYSTEM"; }
 
 bool Exists(const std::string &folder, const std::string &file) {
   if (!SameName(folder, SystemFolder())) {
     return FileExists(folder + "\\" + file); // one that someone left there
   }
+  const std::string folded = Folded(file);
   for (const SystemDll &dll : SystemDlls) {
-    if (SameName(dll.name, file)) {
+    if (folded == dll.name) {
       return model::Nt() ? model::Version() >= dll.since : dll.on9x;
     }
   }
@@ -96,8 +98,9 @@ HMODULE Load(const std::string &name) {
   std::size_t cut = name.rfind('\\');
   std::string file = cut == std::string::npos ? name : name.substr(cut + 1);
   file += file.find('.') == std::string::npos ? ".dll" : "";
+  const std::string folded = Folded(file);
   for (std::size_t i = 0; i < loader.modules.size(); ++i) {
-    if (loader.modules[i].file == Folded(file)) {
+    if (loader.modules[i].file == folded) {
       return reinterpret_cast<HMODULE>(FirstBase + 0x10000 * i);
     }
   }
@@ -107,7 +110,7 @@ HMODULE Load(const std::string &name) {
   if (path.empty()) {
     return nullptr;
   }
-  loader.modules.push_back(Module{Folded(file), path});
+  loader.modules.push_back(Module{folded, path});
   return reinterpret_cast<HMODULE>(FirstBase + 0x10000 * (loader.modules.size() - 1));
 }
 

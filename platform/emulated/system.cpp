@@ -120,9 +120,17 @@ LONG Fault(Op op, const std::string &key) {
 std::string Quote(const char *text) { return text ? "\"" + std::string(text) + "\"" : "NULL"; }
 
 std::string Hex(unsigned long long value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx", value);
-  return text;
+  // By hand, not through snprintf: the fault sweep renders some ten
+  // million of these, and the format parser was an eighth of its time.
+  char text[19];
+  char *at = text + sizeof text;
+  do {
+    *--at = "0123456789abcdef"[value % 16];
+    value /= 16;
+  } while (value);
+  *--at = 'x';
+  *--at = '0';
+  return std::string(at, text + sizeof text);
 }
 
 void ResetSystem() { machine = System{}; }
