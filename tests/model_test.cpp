@@ -343,35 +343,6 @@ TEST_F(Model, Wow64IsAskedOfTheCurrentProcessOnly) {
   EXPECT_FALSE(isWow64Process(reinterpret_cast<HANDLE>(4), &wow64));
 }
 
-TEST_F(Model, ABoxLoadsWhatItNeedsByNameBesideTheProgramFirst) {
-  const std::string planted = std::string(emulated::ProgramFolder) + "\\uxtheme.dll";
-  const std::string system = "C:\\WINDOWS\\system32\\";
-  // Each way the search could stand when the first box is shown, and where
-  // its visual styles come from: SetDllDirectoryA("") leaves the program's
-  // folder first; a load ahead by full path, or the system folder alone
-  // (Windows 8 on), keeps the planted one out.
-  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[] {}, planted},
-      {[] { SetDllDirectoryA(""); }, planted},
-      {[&system] {
-         EXPECT_NE(nullptr, LoadLibraryExA((system + "uxtheme.dll").c_str(), nullptr,
-                                           LOAD_WITH_ALTERED_SEARCH_PATH));
-       },
-       system + "uxtheme.dll"},
-      {[] { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }, system + "uxtheme.dll"},
-  };
-  for (const auto &[before, expected] : cases) {
-    emulated::Reset();
-    emulated::PlantDll("uxtheme.dll");
-    before();
-    MessageBoxA(nullptr, "t", "", MB_OK);
-    EXPECT_EQ((std::vector<std::string>{expected, system + "msimg32.dll"}), emulated::LoadedDlls());
-  }
-  // What a Windows lacks is not there to load: XP has no dwmapi.
-  EXPECT_EQ(nullptr, LoadLibraryExA((system + "dwmapi.dll").c_str(), nullptr, 0));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
-}
-
 TEST_F(Model, MessageBoxesTellANullCaptionFromAnEmptyOne) {
   EXPECT_EQ(IDOK, MessageBoxA(nullptr, "t", nullptr, MB_ICONWARNING));
   EXPECT_EQ(IDOK, MessageBoxA(nullptr, "t", "", MB_ICONWARNING));

@@ -33,9 +33,8 @@ struct Shape {
   // Owners and DACLs (SDDL) set by an installer, by path below the patch
   // key ("" for the key itself) or, from "Software\", outside it.
   std::map<std::string, std::string> locks = {};
-  // Whether the DLL search's calls are made to fail too: they come before
-  // anything else and fare alike whatever the tree, so the fixed shapes
-  // alone sweep them.
+  // The DLL search's calls fare alike whatever the tree: the fixed shapes
+  // alone make them fail.
   bool dllSearchFails = true;
 };
 
@@ -599,8 +598,7 @@ struct Effect {
 
 // `reference`, if given, is what the clean run did: a failure of the log
 // alone must do the same. `outside` is the registry outside the key as the
-// shape is built, read on the first run and kept for the others: the same
-// shape is built alike every time.
+// shape is built, alike every time: read on the first run only.
 Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally &tally,
                std::vector<std::string> &outside, const Effect *reference = nullptr) {
   Build(shape);
@@ -655,8 +653,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   if (shape.log) {
     Shape unlogged = shape;
     unlogged.log = false;
-    std::vector<std::string> unloggedOutside;
-    if (RunOnce(unlogged, nullptr, bound, tally, unloggedOutside) != reference) {
+    if (RunOnce(unlogged, nullptr, bound, tally, outside) != reference) {
       tally.violations.push_back(shape.name + ": the log changed what the run did");
     }
   }

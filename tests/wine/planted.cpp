@@ -1,8 +1,6 @@
-// A DLL planted beside a program, as a hostile page or another user of a
-// share could leave one: whatever loads it, it leaves a marker beside
-// itself ("<its own path>.loaded", holding the path of the program it was
-// loaded into) and declines to load. It needs nothing but KERNEL32, which
-// no test plants.
+// A DLL planted beside a program: whatever loads it, it leaves a marker
+// beside itself ("<its own path>.loaded", holding the program's path) and
+// declines to load. It imports KERNEL32 alone, which no test plants.
 #include <windows.h>
 
 extern "C" BOOL WINAPI PlantedMain(HINSTANCE self, DWORD reason, LPVOID) {

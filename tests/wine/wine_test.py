@@ -567,19 +567,15 @@ class WineSuite(unittest.TestCase):
                         self.assertEqual(before, self.sddl(list(locks)), "the target's lock")
 
     def test_no_dll_planted_beside_the_patch_runs_in_it(self):
-        # A folder such as a downloads folder: the patch, the do-nothing
-        # program, and a DLL that leaves a marker when loaded and declines to
-        # load, under each name on the patch's list and each that Wine loads
-        # into it once it runs (ole32's rpcrt4 and combase), every one
-        # native-first, so that Wine searches the program's folder first, as
-        # Windows does. Left out: imm32.dll and version.dll, which Wine's
-        # builtin user32 and DLLs import while the process is created,
-        # before the program's first instruction (no program can defend
-        # against that, and Windows does not do it); and comctl32.dll, which
-        # comes from the side-by-side store. On the rows of Windows 7 and 10
-        # Wine's graphics driver, winex11.drv, which no list holds and Wine's
-        # user32 loads by name, is planted too: only the system's switch
-        # (SetDefaultDllDirectories) keeps it out, so that the box shows.
+        # Beside the patch and the do-nothing program, a DLL that leaves a
+        # marker and declines to load, under each name on the patch's list
+        # and each that Wine loads once it runs (ole32's rpcrt4 and combase),
+        # all native-first, as Windows searches. Left out: imm32.dll and
+        # version.dll, which Wine's builtin DLLs import while the process is
+        # created (no program can defend against that, and Windows does not
+        # do it), and comctl32.dll, from the side-by-side store. On 7 and 10,
+        # Wine's graphics driver too, on no list: only the system's switch
+        # keeps it out.
         folder = self.prefix.logs / "downloads"
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)
@@ -594,9 +590,8 @@ class WineSuite(unittest.TestCase):
         log_failure = ("Error", "Could not open the log file C:\\missing\\run.log: error 3, ")
         rows = [
             # name, Windows, arguments, standard user, a child that stays,
-            # boxes (a text may be given by its start), exit code. In an
-            # order that sets the registry up anew only where a row needs it:
-            # the key goes with "success", and "quiet" finds none.
+            # boxes (by their start), exit code; the registry is set up anew
+            # only where a row needs it.
             ("refused on XP's path", "win2k", [], False, False, [VERSION_REFUSED], 0),
             ("refused on Windows 7's path", "win7", [], False, False, [VERSION_REFUSED], 0),
             ("refused on Windows 10's path", "win10", [], False, False, [VERSION_REFUSED], 0),
@@ -628,9 +623,8 @@ class WineSuite(unittest.TestCase):
                 self.assertEqual(boxes, [(caption, text[:len(start)]) for (caption, text), (_, start)
                                          in zip(run.boxes, boxes)])
                 self.assertEqual(len(boxes), len(run.boxes))
-                # Each Windows's way, read from the trace: the system's
-                # switch from Windows 6 on, and everywhere each DLL of the
-                # list loaded ahead by its full path from the system folder.
+                # Each Windows's way: the system's switch from 6 on, and each
+                # DLL of the list loaded ahead by its full path.
                 search = Trace(self, run, {}).search
                 self.assertEqual(["SetDllDirectoryA"] + ["SetDefaultDllDirectories"] * switch
                                  + ["GetSystemDirectoryA"] + ["LoadLibraryExA"] * len(LISTED),
@@ -641,8 +635,7 @@ class WineSuite(unittest.TestCase):
                 for load, listed in zip(search[-len(LISTED):], LISTED):
                     self.assertEqual(f"c:\\windows\\system32\\{listed}.dll", load.arg(0).lower())
                     self.assertEqual(8, load.arg(2) & 0xFFFFFFFF, "LOAD_WITH_ALTERED_SEARCH_PATH")
-        # The control: the do-nothing program, which shows a box and makes
-        # no search safe, loads the planted uxtheme.dll from that folder.
+        # The planting is real: the do-nothing program loads uxtheme.dll.
         run = self.prefix.run(folder / baseline.name, relay=False, native=planted)
         self.assertEqual([SUCCESS], run.boxes)
         self.assertIn("uxtheme.dll.loaded", [m.name for m in folder.glob("*.loaded")])
