@@ -205,7 +205,7 @@ struct Event {
   bool changesNothing;       // a call of the log's or of the DLL search's fails
   Race race;
   std::size_t at;
-  std::string next; // the key the race acts on, as kept
+  std::string next; // the key the race acts on, as kept, or the function looked up
 };
 
 std::string Folded(std::string path) {
@@ -692,7 +692,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       }
       for (LONG error : PlausibleErrors(op)) {
         events.push_back(
-            Event{op, n, error, sid, dllSearch || LogOps.count(op) > 0, Race::None, 0, ""});
+            Event{op, n, error, sid, dllSearch || LogOps.count(op) > 0, Race::None, 0, function});
       }
     }
   }
@@ -721,9 +721,16 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   if (sample && events.size() > sample) {
     std::mt19937 pick(seed);
     std::shuffle(events.begin(), events.end(), pick);
-    std::set<std::tuple<Op, LONG, Race>> kinds;
-    auto firstOfKind = [&kinds](const Event &event) {
-      return kinds.insert({event.op, event.error, event.race}).second;
+    // A move on a copy of the key itself is a kind apart from one below
+    // it, as the run, not the walk, finds that key again; a failed look-up
+    // is a kind for each function, as each leads its own way, but for the
+    // DLL search's, which all change nothing.
+    std::set<std::tuple<Op, LONG, Race, std::string>> kinds;
+    auto firstOfKind = [&kinds, &shape](const Event &event) {
+      std::string kind = event.race == Race::None ? (event.changesNothing ? "" : event.next)
+                         : Where(event.next, Copies(shape)) == Place::Copy ? "key"
+                                                                           : "";
+      return kinds.insert({event.op, event.error, event.race, kind}).second;
     };
     auto rest = everyKind ? std::stable_partition(events.begin(), events.end(), firstOfKind)
                           : events.begin();
