@@ -5,7 +5,6 @@
 #include "model.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
