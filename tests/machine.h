@@ -6,15 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 using emulated::Op;
 
 // What makes the DLL search safe, which every run does first.
+constexpr Op DllSearchOps[] = {Op::SetDllDirectoryA, Op::SetDefaultDllDirectories,
+                               Op::GetSystemDirectoryA, Op::LoadLibraryExA};
 inline bool SearchesDlls(Op op) {
-  return op == Op::SetDllDirectoryA || op == Op::SetDefaultDllDirectories ||
-         op == Op::GetSystemDirectoryA || op == Op::LoadLibraryExA;
+  return std::find(std::begin(DllSearchOps), std::end(DllSearchOps), op) != std::end(DllSearchOps);
 }
 
 class Machine : public ::testing::Test {

@@ -178,10 +178,6 @@ const std::set<Op> WalkOps = {Op::IsWow64Process,        Op::GetCurrentProcess,
 // What only the log calls: a failure of one changes nothing else.
 const std::set<Op> LogOps = {Op::WriteFile,        Op::CloseHandle,  Op::FormatMessageA,
                              Op::GetComputerNameA, Op::GetUserNameA, Op::GetVersionExA};
-// What makes the DLL search safe, and what it looks up: a failure of one
-// changes nothing else either.
-const char *const DllSearchFunctions[] = {"SetDllDirectoryA", "SetDefaultDllDirectories",
-                                          "GetSystemDirectoryA", "LoadLibraryExA"};
 constexpr char LogFile[] = "patch.log";
 const char *const SidFunctions[] = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"};
 
@@ -680,9 +676,11 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       const std::string function = lookup && n <= lookups.size() ? lookups[n - 1] : "";
       bool sid = std::find(std::begin(SidFunctions), std::end(SidFunctions), function) !=
                  std::end(SidFunctions);
+      // What makes the DLL search safe, and its look-ups: a failure of one
+      // changes nothing else, as a failure of the log's does not.
       bool dllSearch = SearchesDlls(op) ||
-                       std::find(std::begin(DllSearchFunctions), std::end(DllSearchFunctions),
-                                 function) != std::end(DllSearchFunctions);
+                       std::any_of(std::begin(DllSearchOps), std::end(DllSearchOps),
+                                   [&function](Op o) { return function == emulated::Name(o); });
       // Every NT has NtDeleteKey, and every 64-bit Windows IsWow64Process: a
       // failed look-up of either is a Windows this shape is not.
       if (skipped.count({op, n}) || function == "NtDeleteKey" ||
@@ -761,6 +759,7 @@ std::vector<std::string> Chain(std::size_t pathLength, std::size_t nameLength) {
 
 Shape RandomTree(const std::string &name, std::mt19937 &random, std::size_t size) {
   Shape shape = Make(name, {});
+  shape.dllSearchFails = false;
   std::vector<std::string> paths = {""};
   std::uniform_int_distribution<int> letter(0, 5);
   for (std::size_t i = 0; i < size; ++i) {
@@ -900,7 +899,6 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   std::size_t trees = Setting("SWEEP_RANDOM_TREES", 1000);
   for (std::size_t i = 0; i < trees; ++i) {
     Shape tree = RandomTree("random tree " + std::to_string(i), random, 1 + random() % 40);
-    tree.dllSearchFails = false;
     // One in five on XP x64, in one view or both.
     const std::vector<unsigned> views[] = {{0}, {0}, {0}, {0}, {64, 32}, {64}, {32}};
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
@@ -910,9 +908,8 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
   for (std::size_t i = 0; i < large; ++i) {
-    Shape tree = RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000);
-    tree.dllSearchFails = false;
-    sweep(tree, sample ? std::min<std::size_t>(sample, 300) : 300, i);
+    sweep(RandomTree("large tree " + std::to_string(i), random, 2000 + random() % 2000),
+          sample ? std::min<std::size_t>(sample, 300) : 300, i);
   }
   std::printf("fault sweep%s%s: %zu runs, %zu distinct failure points, %zu violations\n",
               shard ? " " : "", shard ? shard : "", tally.runs, tally.points.size(),
