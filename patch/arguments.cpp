@@ -53,7 +53,7 @@ bool IsSwitch(const char *begin, const char *end, const char *name) {
 } // namespace
 
 Arguments ReadArguments(const char *commandLine) {
-  Arguments arguments = {false, false, nullptr, 0, nullptr, 0};
+  Arguments arguments = {false, false, nullptr, 0, nullptr, 0, nullptr, 0};
   const char *at = End(commandLine ? commandLine : ""); // the program's own name
   for (;;) {
     while (IsSpace(*at)) {
@@ -64,11 +64,15 @@ Arguments ReadArguments(const char *commandLine) {
     }
     const char *end = End(at);
     // "/log:C:\x.log", quoted as a whole or after the colon; a name that
-    // is only quotes is no name.
+    // is only quotes is no name. The same for /backup.
     const char *log = AfterSwitch(at, end, "log:");
+    const char *backup = AfterSwitch(at, end, "backup:");
     if (log && !OnlyQuotes(log, end)) {
       arguments.log = log;
       arguments.logLength = static_cast<std::size_t>(end - log);
+    } else if (backup && !OnlyQuotes(backup, end)) {
+      arguments.backup = backup;
+      arguments.backupLength = static_cast<std::size_t>(end - backup);
     } else if (IsSwitch(at, end, "quiet") || IsSwitch(at, end, "q")) {
       arguments.quiet = true;
     } else if (IsSwitch(at, end, "?") || IsSwitch(at, end, "help") || IsSwitch(at, end, "h")) {

@@ -10,7 +10,6 @@ namespace {
 constexpr std::size_t LineRoom = sizeof Line::text - 3;
 // The most of a line that a key's path may take.
 constexpr std::size_t PathRoom = 600;
-constexpr char Machine[] = "HKEY_LOCAL_MACHINE";
 constexpr char Wow64PatchKeyPath[] = "Software\\Wow6432Node\\Crystal Semiconductor";
 
 std::size_t Length(const char *text) {
@@ -71,25 +70,29 @@ void Format(Line &line, const char *pattern, ...) {
   va_end(arguments);
 }
 
-void AddPath(Line &line, const Trail &key, REGSAM view) {
+bool KeyPath(const Trail &key, REGSAM view, char *path, std::size_t size, std::size_t &start) {
   // Built backwards from the key, as only the chain upwards is known.
-  char path[PathRoom];
-  std::size_t at = sizeof path;
-  const Trail *level = &key;
-  for (; level; level = level->parent) {
+  start = size;
+  for (const Trail *level = &key; level; level = level->parent) {
     const char *name = level->parent || view != KEY_WOW64_32KEY ? level->name : Wow64PatchKeyPath;
     std::size_t length = Length(name);
-    if (length + 1 > at) {
-      break;
+    if (length + 1 > start) {
+      return false;
     }
-    at -= length;
+    start -= length;
     for (std::size_t i = 0; i < length; ++i) {
-      path[at + i] = name[i];
+      path[start + i] = name[i];
     }
-    path[--at] = '\\';
+    path[--start] = '\\';
   }
-  Add(line, level ? "..." : Machine);
-  Add(line, path + at, sizeof path - at);
+  return true;
+}
+
+void AddPath(Line &line, const Trail &key, REGSAM view) {
+  char path[PathRoom];
+  std::size_t start = 0;
+  Add(line, KeyPath(key, view, path, sizeof path, start) ? MachineKeyName : "...");
+  Add(line, path + start, sizeof path - start);
 }
 
 void AddError(Line &line, DWORD error) {

@@ -8,6 +8,7 @@
 
 // Relative to HKEY_LOCAL_MACHINE.
 constexpr const char PatchKeyPath[] = "Software\\Crystal Semiconductor";
+constexpr const char MachineKeyName[] = "HKEY_LOCAL_MACHINE";
 
 // What the user reads. The success box has an empty caption on purpose: a
 // null caption would make Windows show its own default title instead.
@@ -30,6 +31,8 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "\n"
                                    "/quiet or /q: no boxes, only the exit code\n"
                                    "/log:<file>: append a record to <file>\n"
+                                   "/backup:<file>: append what is removed to <file>,\n"
+                                   "a .reg file that regedit /s puts back\n"
                                    "/norestart: ignored\n"
                                    "/? or /help: this help\n"
                                    "\n"
@@ -40,8 +43,12 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "1013: some keys could not be deleted\n"
                                    "With or without /quiet:\n"
                                    "87: an argument was not understood\n"
+                                   "29: the backup file could not be written\n"
                                    "1622: the log file could not be opened";
 constexpr const char LogFailedText[] = "Could not open the log file ";
+constexpr const char BackupFailedText[] = "Could not write the backup file ";
+constexpr const char BackupStoppedText[] = "Nothing more was deleted. What was deleted is in "
+                                           "the file, up to the failure.";
 
 // Exit codes with /quiet, one for each outcome: Windows system error codes,
 // so that `net helpmsg N` explains each on any Windows.
@@ -53,6 +60,9 @@ constexpr int ExitUnknownArgument = ERROR_INVALID_PARAMETER; // 87, with or with
 // 1622, what Windows Installer gives for a log it cannot open; with or
 // without /quiet, as a caller that asked for a record must learn it has none.
 constexpr int ExitLogFailed = ERROR_INSTALL_LOG_FAILURE;
+// 29, "The system cannot write to the specified device": a caller that
+// asked for a backup must learn that it has none, quiet or not.
+constexpr int ExitBackupFailed = ERROR_WRITE_FAULT;
 
 // What the command line asks for, read before anything else. The program's
 // own name comes first and is passed over; every argument after it starts
@@ -64,6 +74,8 @@ struct Arguments {
   std::size_t unknownLength;
   const char *log; // what follows "/log:", quotes and all, or null
   std::size_t logLength;
+  const char *backup; // what follows "/backup:", quotes and all, or null
+  std::size_t backupLength;
 };
 Arguments ReadArguments(const char *commandLine);
 
@@ -144,19 +156,43 @@ struct Takeover {
   DWORD privilegeError; // ERROR_SUCCESS once enabled
 };
 
+// The /backup file, a .reg file that regedit /s and reg import put back:
+// each key goes only once its values are in the file and the file is on
+// disk. Opened when the first key is saved, so that a run that removes
+// nothing leaves no file; once opening, writing or flushing it fails,
+// nothing more is deleted.
+struct Backup {
+  char path[MAX_PATH]; // without the quotes that group it on the command line
+  HANDLE file;         // INVALID_HANDLE_VALUE until the first key is saved
+  DWORD error;         // ERROR_SUCCESS while the file holds; what failed then
+  bool unflushed;      // written since the last flush
+  // The wide-character functions, which Windows 9x lacks: values are read
+  // as they are stored, whatever the ANSI code page holds.
+  decltype(&RegQueryInfoKeyW) regQueryInfoKey;
+  decltype(&RegEnumValueW) regEnumValue;
+  DWORD writes;       // made so far
+  std::size_t length; // of `text`
+  WCHAR text[2048];   // what waits to be written, in one write
+};
+
 // What the walk needs in one view: the view's flag, passed with every open,
-// NtDeleteKey, through which every key goes, where it reports, and what it
-// takes a key over with.
+// NtDeleteKey, through which every key goes, where it reports, what it
+// takes a key over with, and the backup, or null without /backup.
 struct Walk {
   REGSAM view;
   NtDeleteKeyFunction ntDeleteKey;
   Report *report;
   Takeover *takeover;
+  Backup *backup;
 };
 
 // What the walk asks of each key: enough to list its subkeys and to delete
-// it, and nothing that a key locked "read-only" would refuse.
+// it, and nothing that a key locked "read-only" would refuse; with a
+// backup, its values too.
 constexpr REGSAM WalkAccess = DELETE | KEY_ENUMERATE_SUB_KEYS;
+inline REGSAM WalkAccessOf(const Walk &walk) {
+  return WalkAccess | (walk.backup ? KEY_QUERY_VALUE : 0) | walk.view;
+}
 
 // A key of the walk by its name, with the chain of keys above it up to the
 // one the walk began with, all in the walk's own stack frames. It names a
@@ -192,6 +228,8 @@ Fate Deleted(LONG status);
 // NtDeleteKey's word for a key that another process deleted while the walk
 // held it: gone, though another key may since stand in its name.
 constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
+// Its word for a key that still has subkeys.
+constexpr LONG StatusCannotDelete = static_cast<LONG>(0xC0000121);
 constexpr Fate Vanished = {ERROR_FILE_NOT_FOUND, StatusKeyDeleted};
 
 // Deletes the open key `key` through its handle, emptying it first if it
@@ -207,6 +245,31 @@ inline LONG Delete(HKEY key, const Trail &trail, const Walk &walk) {
   }
   return status;
 }
+
+// With a backup: saves the open key `key` (named by `trail`) with its values,
+// then deletes it as Delete does, each NtDeleteKey after the file is on
+// disk. A key that cannot be saved stays, with the reason as its fate;
+// `takenOver` says the file must tell that its permissions are not kept.
+Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOver);
+// The file (regfile.cpp). OpenBackup opens it for the first key, checks
+// that it begins as such a file does or writes that beginning, and heads
+// the run's records; each Put adds to what waits to be written; a key's
+// values are PutValue's lines. FlushBackup writes what waits and flushes
+// the file to disk. Each returns false, and sets `error`, once the file
+// failed; nothing is written after that.
+bool OpenBackup(Backup &backup);
+void PutText(Backup &backup, const char *text); // ASCII
+void PutWide(Backup &backup, const WCHAR *text, std::size_t length);
+void PutQuoted(Backup &backup, const WCHAR *text, std::size_t length);
+void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, const BYTE *data,
+              DWORD size);
+bool FlushBackup(Backup &backup);
+// Whether the file failed: the walk deletes nothing more.
+inline bool BackupFailed(const Walk &walk) {
+  return walk.backup && walk.backup->error != ERROR_SUCCESS;
+}
+// Ends the backup, flushing what waits; false if that failed.
+bool CloseBackup(Backup &backup);
 
 // The key `trail.name` below `parent` refused the walk's open: it is taken
 // over as an administrator would in regedit, for this key alone. Owner
@@ -236,6 +299,11 @@ void Add(Line &line, const char *text, std::size_t length = static_cast<std::siz
 // each %u for a number (a DWORD), %2u for one of at least two digits (any
 // digit from 1 to 9), and %x for a number in eight hexadecimal digits.
 void Format(Line &line, const char *pattern, ...);
+// The path of `key` below HKEY_LOCAL_MACHINE, as `view` keeps it, each
+// level after a backslash, built backwards to the end of `path` (`size`
+// characters, no terminator): `start` is where the levels that fit begin.
+// Returns whether they all did.
+bool KeyPath(const Trail &key, REGSAM view, char *path, std::size_t size, std::size_t &start);
 // The path of `key` from HKEY_LOCAL_MACHINE, as `view` keeps it; a path too
 // long for a line keeps its last levels, after "...".
 void AddPath(Line &line, const Trail &key, REGSAM view);

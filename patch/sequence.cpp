@@ -49,28 +49,46 @@ void ShowUnknownArgument(const Arguments &arguments) {
   ShowBox(text.text, ErrorCaption, MB_ICONERROR);
 }
 
-// The log's path without the double quotes that group it on the command
+// A switch's path without the double quotes that group it on the command
 // line; false if it is longer than a path may be.
-bool LogPath(const Arguments &arguments, char (&path)[MAX_PATH]) {
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < arguments.logLength; ++i) {
-    if (arguments.log[i] != '"') {
-      if (length + 1 == MAX_PATH) {
-        path[length] = '\0';
+bool Unquoted(const char *text, std::size_t length, char (&path)[MAX_PATH]) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] != '"') {
+      if (at + 1 == MAX_PATH) {
+        path[at] = '\0';
         return false;
       }
-      path[length++] = arguments.log[i];
+      path[at++] = text[i];
     }
   }
-  path[length] = '\0';
+  path[at] = '\0';
   return true;
+}
+
+// "Could not ... file <path>: error N, " and Windows' text for it.
+void FileFailure(Line &text, const char *what, const char *path, DWORD error) {
+  Format(text, "%s%s: ", what, path);
+  AddError(text, error);
 }
 
 void ShowLogFailure(const char *path, DWORD error) {
   Line text = {};
-  Format(text, "%s%s: ", LogFailedText, path);
-  AddError(text, error);
+  FileFailure(text, LogFailedText, path, error);
   ShowBox(text.text, ErrorCaption, MB_ICONERROR);
+}
+
+// A backup that failed ends the run with its own code, quiet or not; the
+// log has the file's error, the box what it means for the keys.
+int TellBackupFailure(Report &report, const char *path, DWORD error) {
+  Line text = {};
+  FileFailure(text, BackupFailedText, path, error);
+  LogEnd(report, text.text, ExitBackupFailed);
+  if (!report.quiet) {
+    Format(text, "\n\n%s", BackupStoppedText);
+    ShowBox(text.text, ErrorCaption, MB_ICONERROR);
+  }
+  return ExitBackupFailed;
 }
 
 bool IsWindows64() {
@@ -87,8 +105,9 @@ bool IsWindows64() {
 #endif
 }
 
-// The gates, then the removal from every view.
-const Outcome &Patch(const OSVERSIONINFOA &version, Report &report) {
+// The gates, then the removal from every view, saved first into `backup`
+// where there is one.
+const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *backup) {
   if (!IsSupportedVersion(version)) {
     LogText(report, "Refused: not Windows XP, XP x64 or Server 2003");
     return WrongVersion;
@@ -106,11 +125,17 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report) {
   REGSAM views[2];
   std::size_t count = gone ? RegistryViews(views) : 0;
   Takeover takeover = {};
-  for (std::size_t i = 0; i < count; ++i) {
+  if (backup) {
+    backup->regQueryInfoKey =
+        SystemFunction<decltype(&RegQueryInfoKeyW)>("advapi32.dll", "RegQueryInfoKeyW");
+    backup->regEnumValue =
+        SystemFunction<decltype(&RegEnumValueW)>("advapi32.dll", "RegEnumValueW");
+  }
+  for (std::size_t i = 0; i < count && !(backup && backup->error != ERROR_SUCCESS); ++i) {
     report.removed = 0;
     report.stayed = 0;
     report.takenOver = 0;
-    const Walk walk = {views[i], ntDeleteKey, &report, &takeover};
+    const Walk walk = {views[i], ntDeleteKey, &report, &takeover, backup};
     const Trail key = {PatchKeyPath, nullptr};
     // Deleted by another process while held: another key may stand in its
     // name by now, so it is looked for again, a few times at most. One
@@ -144,7 +169,8 @@ void ReportKey(const Walk &walk, const Trail &key, Fate fate) {
   }
   ++report.stayed;
   LogStayed(report, key, walk.view, fate);
-  if (!report.quiet && key.parent) {
+  // A key left by a backup that failed is told by the run's end.
+  if (!report.quiet && key.parent && fate.error != ERROR_WRITE_FAULT) {
     ShowWarning(ChildNotDeletedText);
   }
 }
@@ -187,7 +213,7 @@ int ApplyPatch() {
   // nothing.
   if (arguments.log) {
     char path[MAX_PATH];
-    bool fits = LogPath(arguments, path);
+    bool fits = Unquoted(arguments.log, arguments.logLength, path);
     report.log = fits ? OpenLog(path, !report.seekToEnd) : INVALID_HANDLE_VALUE;
     if (report.log == INVALID_HANDLE_VALUE) {
       DWORD error = fits ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
@@ -198,7 +224,18 @@ int ApplyPatch() {
     }
     LogStart(report, commandLine, version, real);
   }
-  const Outcome &outcome = Patch(version, report);
+  Backup backup;
+  if (arguments.backup) {
+    backup = {};
+    backup.file = INVALID_HANDLE_VALUE;
+    if (!Unquoted(arguments.backup, arguments.backupLength, backup.path)) {
+      return TellBackupFailure(report, backup.path, ERROR_FILENAME_EXCED_RANGE);
+    }
+  }
+  const Outcome &outcome = Patch(version, report, arguments.backup ? &backup : nullptr);
+  if (arguments.backup && !CloseBackup(backup)) {
+    return TellBackupFailure(report, backup.path, backup.error);
+  }
   // Ended and closed before the box, which may wait long for its OK.
   LogEnd(report, outcome.text, outcome.code);
   return Tell(quiet, outcome);

@@ -2,17 +2,17 @@
 
 Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk) {
   HKEY key = nullptr;
-  LONG result =
-      RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, WalkAccess | walk.view, &key);
+  LONG result = RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, WalkAccessOf(walk), &key);
   if (result == ERROR_ACCESS_DENIED) {
     return TakeOver(parent, trail, walk);
   }
   if (result != ERROR_SUCCESS) {
     return Opened(result);
   }
-  LONG status = Delete(key, trail, walk);
+  Fate fate =
+      walk.backup ? SaveAndDelete(key, trail, walk, false) : Deleted(Delete(key, trail, walk));
   RegCloseKey(key);
-  return Deleted(status);
+  return fate;
 }
 
 Fate Opened(LONG result) {
@@ -40,8 +40,9 @@ void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
   // that enumerates but never opens (one the ANSI code page cannot hold comes
   // back with '?' in it) is a child that stays.
   bool vanished = false;
-  while (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
-         ERROR_SUCCESS) {
+  // Once the backup failed, nothing more goes: the rest is not listed.
+  while (!BackupFailed(walk) && RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr,
+                                              nullptr) == ERROR_SUCCESS) {
     const Trail child = {name, &trail};
     Fate fate = DeleteKey(key, child, walk);
     bool missing = fate.error == ERROR_FILE_NOT_FOUND && !vanished;

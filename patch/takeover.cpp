@@ -20,19 +20,21 @@ alignas(4) constexpr BYTE OwnerAdministrators[] = {
     0,  0, 0,    0,    // no SACL,
     0,  0, 0,    0,    // no DACL
     1,  2, 0,    0,    0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
-// One entry, not inherited by subkeys: Administrators may list the key's
-// subkeys, delete it, and read and set its DACL, to put the old one back.
+// One entry, not inherited by subkeys: Administrators may read the key's
+// values (for a backup), list its subkeys, delete it, and read and set
+// its DACL, to put the old one back.
 alignas(4) constexpr BYTE AdministratorsMayDelete[] = {
-    1,    0,    0x04, 0x90, // revision; control: self-relative, DACL present, protected
-    0,    0,    0,    0,    // no owner,
-    0,    0,    0,    0,    // no group,
-    0,    0,    0,    0,    // no SACL,
-    20,   0,    0,    0,    // the DACL, right after this header
-    2,    0,    32,   0,    // ACL revision 2, 32 bytes
-    1,    0,    0,    0,    // one entry
-    0,    0,    24,   0,    // allowed, no inheritance, 24 bytes
-    0x08, 0x00, 0x07, 0x00, // KEY_ENUMERATE_SUB_KEYS, DELETE, READ_CONTROL, WRITE_DAC
-    1,    2,    0,    0,    0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
+    1, 0, 0x04, 0x90,       // revision; control: self-relative, DACL present, protected
+    0, 0, 0, 0,             // no owner,
+    0, 0, 0, 0,             // no group,
+    0, 0, 0, 0,             // no SACL,
+    20, 0, 0, 0,            // the DACL, right after this header
+    2, 0, 32, 0,            // ACL revision 2, 32 bytes
+    1, 0, 0, 0,             // one entry
+    0, 0, 24, 0,            // allowed, no inheritance, 24 bytes
+    0x09, 0x00, 0x07, 0x00, // KEY_QUERY_VALUE, KEY_ENUMERATE_SUB_KEYS, DELETE, READ_CONTROL,
+                            // WRITE_DAC
+    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
 static_assert(sizeof AdministratorsMayDelete == 52, "the ACL's sizes add up");
 
 // Room for a key's DACL while the walk holds the key; a larger one is not
@@ -162,8 +164,7 @@ Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk) {
     // A new handle to the key already open: no name is looked up again,
     // so nothing that another process swaps in meanwhile is reached. It
     // may set the DACL too, to put the old one back through it.
-    result =
-        RegOpenKeyExA(dacl, "", REG_OPTION_OPEN_LINK, WalkAccess | WRITE_DAC | walk.view, &key);
+    result = RegOpenKeyExA(dacl, "", REG_OPTION_OPEN_LINK, WalkAccessOf(walk) | WRITE_DAC, &key);
     if (result != ERROR_SUCCESS) {
       PutBack(dacl, saved, owned, trail, walk);
     }
@@ -176,8 +177,9 @@ Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk) {
   }
   ++walk.report->takenOver;
   LogKey(*walk.report, "Taken over: ", trail, walk.view);
-  Fate fate = Deleted(Delete(key, trail, walk));
-  if (fate.error == ERROR_ACCESS_DENIED) {
+  Fate fate =
+      walk.backup ? SaveAndDelete(key, trail, walk, true) : Deleted(Delete(key, trail, walk));
+  if (fate.error != ERROR_SUCCESS && fate.error != ERROR_FILE_NOT_FOUND) {
     PutBack(key, saved, owned, trail, walk);
   }
   RegCloseKey(key);

@@ -64,7 +64,7 @@ protected:
   Takeover takeover = {};
   LONG DeletePatchKey() {
     const Walk walk = {0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), &report,
-                       &takeover};
+                       &takeover, nullptr};
     return DeleteKey(HKEY_LOCAL_MACHINE, Trail{PatchKeyPath, nullptr}, walk).error;
   }
 

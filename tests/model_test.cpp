@@ -185,7 +185,7 @@ TEST_F(Model, LinksAreFollowedUnlessTheLastComponentIsOpenedAsItself) {
   EXPECT_EQ(ERROR_SUCCESS,
             RegQueryValueExA(link, "SymbolicLinkValue", nullptr, &type, nullptr, &size));
   EXPECT_EQ(static_cast<DWORD>(REG_LINK), type);
-  EXPECT_EQ(std::strlen("\\Registry\\Machine\\TARGET"), size);
+  EXPECT_EQ(2 * std::strlen("\\Registry\\Machine\\TARGET"), size); // UTF-16, no zero
   EXPECT_EQ(ERROR_FILE_NOT_FOUND,
             RegQueryValueExA(through, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr));
   for (HKEY key : {through, link, sub}) {

@@ -2,9 +2,11 @@
 // folders that exist or not, names compared without regard to case, handles
 // that write where their access says (append-only ones at the end, however
 // the file grew meanwhile), a disk that fills up, and a current folder for
-// relative paths.
+// relative paths; files that are on disk as far as they were last flushed,
+// and handles that share a file only as their share modes allow.
 #include "model.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -23,11 +25,14 @@ struct OpenFile {
   bool write;
   bool appendOnly;
   std::size_t position;
+  bool read;
+  DWORD share;
 };
 
 struct FileSystem {
-  std::set<std::string> folders;            // folded, without a trailing backslash
-  std::map<std::string, std::string> files; // folded path: contents
+  std::set<std::string> folders;              // folded, without a trailing backslash
+  std::map<std::string, std::string> files;   // folded path: contents
+  std::map<std::string, std::string> flushed; // folded path: contents at the last flush
   std::map<ULONG_PTR, OpenFile> handles;
   ULONG_PTR nextHandle = 0x1000;
   std::size_t space = static_cast<std::size_t>(-1);
@@ -99,6 +104,17 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (!error && disk.folders.count(path)) {
     error = ERROR_ACCESS_DENIED; // a folder
   }
+  bool write = (dwDesiredAccess & (GENERIC_WRITE | FileWriteData | FILE_APPEND_DATA)) != 0;
+  bool read = (dwDesiredAccess & GENERIC_READ) != 0;
+  for (const auto &other : disk.handles) {
+    const OpenFile &open = other.second;
+    if (!error && open.path == path &&
+        ((write && !(open.share & FILE_SHARE_WRITE)) || (read && !(open.share & FILE_SHARE_READ)) ||
+         (open.write && !(dwShareMode & FILE_SHARE_WRITE)) ||
+         (open.read && !(dwShareMode & FILE_SHARE_READ)))) {
+      error = ERROR_SHARING_VIOLATION;
+    }
+  }
   bool existed = disk.files.count(path) > 0;
   if (!error && !existed && dwCreationDisposition == OPEN_EXISTING) {
     error = ERROR_FILE_NOT_FOUND;
@@ -109,12 +125,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   }
   disk.files[path]; // made if missing
-  bool write = (dwDesiredAccess & (GENERIC_WRITE | FileWriteData | FILE_APPEND_DATA)) != 0;
   bool appendOnly =
       (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & (GENERIC_WRITE | FileWriteData));
   ULONG_PTR handle = disk.nextHandle;
   disk.nextHandle += 4;
-  disk.handles[handle] = OpenFile{path, write, appendOnly, 0};
+  disk.handles[handle] = OpenFile{path, write, appendOnly, 0, read, dwShareMode};
   model::SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   model::Log(Op::CreateFileA, path, args + " -> " + Hex(handle), static_cast<long long>(handle));
   return reinterpret_cast<HANDLE>(handle);
@@ -154,6 +169,52 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return Record(Op::WriteFile, path, args + " -> " + std::to_string(count), FALSE);
   }
   return Record(Op::WriteFile, path, args, TRUE);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  OpenFile *file = Opened(hFile);
+  std::string path = file ? file->path : "";
+  std::string args =
+      Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " + std::to_string(nNumberOfBytesToRead);
+  DWORD error = static_cast<DWORD>(Fault(Op::ReadFile, path));
+  if (!error) {
+    error = !file                                  ? ERROR_INVALID_HANDLE
+            : !file->read                          ? ERROR_ACCESS_DENIED
+            : !lpNumberOfBytesRead || lpOverlapped ? ERROR_INVALID_PARAMETER
+                                                   : ERROR_SUCCESS;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::ReadFile, path, args, FALSE);
+  }
+  const std::string &contents = disk.files[path];
+  std::size_t count =
+      file->position < contents.size()
+          ? std::min<std::size_t>(nNumberOfBytesToRead, contents.size() - file->position)
+          : 0;
+  std::copy_n(contents.begin() +
+                  static_cast<std::ptrdiff_t>(std::min(file->position, contents.size())),
+              count, static_cast<char *>(lpBuffer));
+  file->position += count;
+  *lpNumberOfBytesRead = static_cast<DWORD>(count);
+  return Record(Op::ReadFile, path, args + " -> " + std::to_string(count), TRUE);
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  OpenFile *file = Opened(hFile);
+  std::string path = file ? file->path : "";
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hFile));
+  DWORD error = static_cast<DWORD>(Fault(Op::FlushFileBuffers, path));
+  if (!error && (!file || !file->write)) {
+    error = file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::FlushFileBuffers, path, args, FALSE);
+  }
+  disk.flushed[path] = disk.files[path];
+  return Record(Op::FlushFileBuffers, path, args, TRUE);
 }
 
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
@@ -221,6 +282,11 @@ std::string FileText(const std::string &path) {
 
 void AppendToFile(const std::string &path, const std::string &text) {
   disk.files[FullPath(path)] += text;
+}
+
+std::string FlushedText(const std::string &path) {
+  auto found = disk.flushed.find(FullPath(path));
+  return found == disk.flushed.end() ? "" : found->second;
 }
 
 void SetDiskSpace(std::size_t bytes) { disk.space = bytes; }

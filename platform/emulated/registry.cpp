@@ -82,6 +82,7 @@ struct Registry {
   ULONG_PTR nextHandle = 0x100;
   unsigned links = 0; // while there are none, a path is a plain look-up
   std::vector<std::string> deletedWhileOpen;
+  std::vector<DeletedKey> deleted;
 };
 
 Registry registry;
@@ -147,7 +148,7 @@ bool LinkTarget(const Key &link, std::string &target) {
   if (value == link.values.end() || value->second.type != REG_LINK) {
     return false;
   }
-  const std::string &nt = value->second.data;
+  const std::string nt = Utf8(value->second.data);
   std::size_t root = std::strlen(MachinePath);
   if (nt.size() < root || !SameName(nt.substr(0, root), MachinePath) ||
       (nt.size() > root && (nt[root] != '\\' || nt.size() == root + 1))) {
@@ -239,6 +240,13 @@ Key *Create(const std::string &path) {
 void Remove(Key *key, unsigned deleting, bool byProgram = true) {
   if (byProgram && key->handles > deleting) {
     registry.deletedWhileOpen.push_back(key->path);
+  }
+  if (byProgram) {
+    registry.deleted.push_back(DeletedKey{key->path, {}});
+    for (const auto &value : key->values) {
+      registry.deleted.back().values.push_back(
+          value.first + "=" + std::to_string(value.second.type) + ":" + value.second.data);
+    }
   }
   Key *parent = key->parent;
   std::string name = key->name; // the erase below may free the key
@@ -418,7 +426,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (value == key->values.end()) {
     return Record(Op::RegQueryValueExA, path, args, ERROR_FILE_NOT_FOUND);
   }
-  const std::string &data = value->second.data;
+  // Strings as the A functions hand them out, in the ANSI code page.
+  DWORD type = value->second.type;
+  bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  const std::string data = text ? Narrow(Utf8(value->second.data)) : value->second.data;
   args += " -> type " + std::to_string(value->second.type);
   if (lpType) {
     *lpType = value->second.type;
@@ -433,6 +444,108 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     *lpcbData = static_cast<DWORD>(data.size());
   }
   return Record(Op::RegQueryValueExA, path, args, result);
+}
+
+namespace emulated {
+namespace {
+
+// What both value calls check before they read: the key that `hKey` names
+// (null for none), and why they may not read it, or ERROR_SUCCESS.
+LONG ValueCall(Op op, HKEY hKey, Key *&key) {
+  key = Resolve(hKey);
+  if (LONG error = Fault(op, key ? Shown(key) : "")) {
+    return error;
+  }
+  if (!key) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (!Allows(hKey, KEY_QUERY_VALUE)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return key->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+} // namespace
+} // namespace emulated
+
+LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                             LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                             LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                             PFILETIME lpftLastWriteTime) {
+  std::string args = Described(hKey);
+  Key *key = nullptr;
+  LONG error = ValueCall(Op::RegQueryInfoKeyW, hKey, key);
+  std::string path = key ? Shown(key) : "";
+  if (error == ERROR_SUCCESS && (lpReserved || (lpClass && !lpcchClass))) {
+    error = ERROR_INVALID_PARAMETER;
+  }
+  if (error != ERROR_SUCCESS) {
+    return Record(Op::RegQueryInfoKeyW, path, args, error);
+  }
+  // Only what the model keeps: the counts; the rest is zero.
+  for (LPDWORD unkept : {lpcchClass, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcbMaxValueNameLen,
+                         lpcbMaxValueLen, lpcbSecurityDescriptor}) {
+    if (unkept) {
+      *unkept = 0;
+    }
+  }
+  if (lpcSubKeys) {
+    *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
+  }
+  if (lpcValues) {
+    *lpcValues = static_cast<DWORD>(key->values.size());
+  }
+  if (lpftLastWriteTime) {
+    *lpftLastWriteTime = FILETIME{0, 0};
+  }
+  args += " -> " + std::to_string(key->subkeys.size()) + " subkeys, " +
+          std::to_string(key->values.size()) + " values";
+  return Record(Op::RegQueryInfoKeyW, path, args, ERROR_SUCCESS);
+}
+
+LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  std::string args = Described(hKey) + ", " + std::to_string(dwIndex);
+  Key *key = nullptr;
+  LONG error = ValueCall(Op::RegEnumValueW, hKey, key);
+  std::string path = key ? Shown(key) : "";
+  if (error == ERROR_SUCCESS &&
+      (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))) {
+    error = ERROR_INVALID_PARAMETER;
+  }
+  if (error == ERROR_SUCCESS && dwIndex >= key->values.size()) {
+    error = ERROR_NO_MORE_ITEMS;
+  }
+  if (error != ERROR_SUCCESS) {
+    return Record(Op::RegEnumValueW, path, args, error);
+  }
+  const auto &value = *std::next(key->values.begin(), dwIndex);
+  std::string name = Utf16(value.first);
+  const std::string &data = value.second.data;
+  args += " -> " + Quote(value.first.c_str()) + ", type " + std::to_string(value.second.type);
+  if (*lpcchValueName <= name.size() / 2 || (lpData && *lpcbData < data.size())) {
+    if (lpcbData) {
+      *lpcbData = static_cast<DWORD>(data.size());
+    }
+    return Record(Op::RegEnumValueW, path, args, ERROR_MORE_DATA);
+  }
+  for (std::size_t i = 0; i < name.size() / 2; ++i) {
+    lpValueName[i] = static_cast<WCHAR>(static_cast<unsigned char>(name[2 * i]) |
+                                        static_cast<unsigned char>(name[2 * i + 1]) << 8);
+  }
+  lpValueName[name.size() / 2] = 0;
+  *lpcchValueName = static_cast<DWORD>(name.size() / 2);
+  if (lpType) {
+    *lpType = value.second.type;
+  }
+  if (lpData) {
+    std::copy(data.begin(), data.end(), lpData);
+  }
+  if (lpcbData) {
+    *lpcbData = static_cast<DWORD>(data.size());
+  }
+  return Record(Op::RegEnumValueW, path, args, ERROR_SUCCESS);
 }
 
 LONG WINAPI emulated::model::NtDeleteKey(HANDLE KeyHandle) {
@@ -577,15 +690,75 @@ void RemoveTree(const std::string &path) {
   Remove(key, 0, false);
 }
 
-void SetValue(const std::string &path, const std::string &name, const std::string &data) {
-  Create(path)->values[name] = Value{REG_SZ, data + '\0'};
+std::string Utf16(const std::string &text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    unsigned long point = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
+      point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    i += length;
+    auto unit = [&bytes](unsigned long u) {
+      bytes += static_cast<char>(u & 0xFF);
+      bytes += static_cast<char>(u >> 8);
+    };
+    if (point >= 0x10000) {
+      unit(0xD800 | ((point - 0x10000) >> 10));
+      unit(0xDC00 | ((point - 0x10000) & 0x3FF));
+    } else {
+      unit(point);
+    }
+  }
+  return bytes;
+}
+
+std::string Utf8(const std::string &utf16) {
+  std::string text;
+  for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
+    unsigned long point = static_cast<unsigned char>(utf16[i]) |
+                          static_cast<unsigned long>(static_cast<unsigned char>(utf16[i + 1])) << 8;
+    if (point >= 0xD800 && point < 0xDC00 && i + 3 < utf16.size()) {
+      unsigned long low = static_cast<unsigned char>(utf16[i + 2]) |
+                          static_cast<unsigned long>(static_cast<unsigned char>(utf16[i + 3])) << 8;
+      point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    }
+    if (point < 0x80) {
+      text += static_cast<char>(point);
+      continue;
+    }
+    static const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    std::size_t length = point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
+    text += static_cast<char>(lead[length] | (point >> (6 * (length - 1))));
+    for (std::size_t k = length - 1; k-- > 0;) {
+      text += static_cast<char>(0x80 | ((point >> (6 * k)) & 0x3F));
+    }
+  }
+  return text;
+}
+
+void SetValue(const std::string &path, const std::string &name, DWORD type,
+              const std::string &data) {
+  Create(path)->values[name] = Value{type, data};
+}
+
+void SetValue(const std::string &path, const std::string &name, const std::string &text) {
+  SetValue(path, name, REG_SZ, Utf16(text) + std::string(2, '\0'));
+}
+
+void DeleteValue(const std::string &path, const std::string &name) {
+  if (Key *key = Lookup(path)) {
+    key->values.erase(name);
+  }
 }
 
 void CreateLink(const std::string &path, const std::string &target) {
   Key *key = Create(path);
   registry.links += key->link ? 0 : 1;
   key->link = true;
-  key->values[LinkValueName] = Value{REG_LINK, target};
+  key->values[LinkValueName] = Value{REG_LINK, Utf16(target)};
 }
 
 bool IsLink(const std::string &path) {
@@ -669,6 +842,8 @@ std::string KeySecurity(const std::string &path) {
 }
 
 const std::vector<std::string> &DeletedWhileOpen() { return registry.deletedWhileOpen; }
+
+const std::vector<DeletedKey> &DeletedKeys() { return registry.deleted; }
 
 void model::ResetRegistry() {
   registry = Registry{};

@@ -298,6 +298,8 @@ std::vector<Export> Exports() {
           {"advapi32", "CheckTokenMembership", Exported(&CheckTokenMembership)},
           {"advapi32", "FreeSid", Exported(&FreeSid)},
           {"advapi32", "RegDeleteKeyExA", Exported(&RegDeleteKeyExA)},
+          {"advapi32", "RegQueryInfoKeyW", Exported(&RegQueryInfoKeyW)},
+          {"advapi32", "RegEnumValueW", Exported(&RegEnumValueW)},
           {"advapi32", "RegGetKeySecurity", Exported(&RegGetKeySecurity)},
           {"advapi32", "RegSetKeySecurity", Exported(&RegSetKeySecurity)},
           {"advapi32", "OpenProcessToken", Exported(&OpenProcessToken)},
@@ -431,6 +433,60 @@ BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
                   1);
 }
 
+namespace {
+
+// The two conversions of the ANSI code page, which holds ASCII only: every
+// other character becomes '?', as one that a code page lacks does. Each
+// counts the characters of `from` (up to and with its zero, for -1) and
+// writes them, or tells how many there are when `room` is 0.
+template <typename From, typename To>
+int Convert(Op op, UINT codePage, DWORD flags, const From *from, int count, To *to, int room) {
+  std::string args =
+      std::to_string(codePage) + ", " + std::to_string(count) + ", " + std::to_string(room);
+  DWORD error = static_cast<DWORD>(Fault(op, ""));
+  if (!error && (codePage != CP_ACP || flags || !from || count == 0 || count < -1 || room < 0 ||
+                 (room && !to))) {
+    error = ERROR_INVALID_PARAMETER;
+  }
+  std::size_t length = 0;
+  if (!error && count == -1) {
+    while (from[length++] != 0) {
+    }
+  } else if (!error) {
+    length = static_cast<std::size_t>(count);
+  }
+  if (!error && room && static_cast<std::size_t>(room) < length) {
+    error = ERROR_INSUFFICIENT_BUFFER;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(op, "", args, 0);
+  }
+  for (std::size_t i = 0; room && i < length; ++i) {
+    auto c = static_cast<unsigned long>(from[i]) & (sizeof(From) == 1 ? 0xFFu : 0xFFFFu);
+    to[i] = static_cast<To>(c < 0x80 ? c : '?');
+  }
+  return Record(op, "", args, static_cast<int>(length));
+}
+
+} // namespace
+
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar) {
+  return Convert(Op::MultiByteToWideChar, CodePage, dwFlags, lpMultiByteStr, cbMultiByte,
+                 lpWideCharStr, cchWideChar);
+}
+
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar) {
+  if (lpDefaultChar || lpUsedDefaultChar) {
+    dwFlags |= 0x80000000; // what the model does not play
+  }
+  return Convert(Op::WideCharToMultiByte, CodePage, dwFlags, lpWideCharStr, cchWideChar,
+                 lpMultiByteStr, cbMultiByte);
+}
+
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                             LPSTR lpBuffer, DWORD nSize, va_list *Arguments) {
   std::string args =
@@ -473,24 +529,48 @@ bool SameName(const std::string &a, const std::string &b) {
 
 const char *Name(Op op) {
   static const char *const names[] = {
-      "GetVersionExA",         "AllocateAndInitializeSid",
-      "CheckTokenMembership",  "FreeSid",
-      "RegOpenKeyExA",         "RegEnumKeyExA",
-      "RegDeleteKeyA",         "RegDeleteKeyExA",
-      "RegQueryValueExA",      "NtDeleteKey",
-      "RegGetKeySecurity",     "RegSetKeySecurity",
-      "RegCloseKey",           "MessageBoxA",
-      "GetModuleHandleA",      "GetProcAddress",
-      "GetCurrentProcess",     "IsWow64Process",
-      "GetCommandLineA",       "RtlGetVersion",
-      "CreateFileA",           "WriteFile",
-      "SetFilePointer",        "CloseHandle",
-      "GetLastError",          "GetLocalTime",
-      "GetComputerNameA",      "GetUserNameA",
-      "FormatMessageA",        "OpenProcessToken",
-      "LookupPrivilegeValueA", "AdjustTokenPrivileges",
-      "LoadLibraryExA",        "GetSystemDirectoryA",
-      "SetDllDirectoryA",      "SetDefaultDllDirectories",
+      "GetVersionExA",
+      "AllocateAndInitializeSid",
+      "CheckTokenMembership",
+      "FreeSid",
+      "RegOpenKeyExA",
+      "RegEnumKeyExA",
+      "RegDeleteKeyA",
+      "RegDeleteKeyExA",
+      "RegQueryValueExA",
+      "RegQueryInfoKeyW",
+      "RegEnumValueW",
+      "NtDeleteKey",
+      "RegGetKeySecurity",
+      "RegSetKeySecurity",
+      "RegCloseKey",
+      "MessageBoxA",
+      "GetModuleHandleA",
+      "GetProcAddress",
+      "GetCurrentProcess",
+      "IsWow64Process",
+      "GetCommandLineA",
+      "RtlGetVersion",
+      "CreateFileA",
+      "WriteFile",
+      "SetFilePointer",
+      "CloseHandle",
+      "GetLastError",
+      "GetLocalTime",
+      "GetComputerNameA",
+      "GetUserNameA",
+      "FormatMessageA",
+      "OpenProcessToken",
+      "LookupPrivilegeValueA",
+      "AdjustTokenPrivileges",
+      "LoadLibraryExA",
+      "GetSystemDirectoryA",
+      "SetDllDirectoryA",
+      "SetDefaultDllDirectories",
+      "ReadFile",
+      "FlushFileBuffers",
+      "MultiByteToWideChar",
+      "WideCharToMultiByte",
   };
   return names[static_cast<int>(op)];
 }

@@ -26,6 +26,9 @@ using INT_PTR = std::intptr_t;
 using LPBYTE = BYTE *;
 using LPSTR = char *;
 using LPCSTR = const char *;
+using LPWSTR = WCHAR *;
+using LPCWSTR = const WCHAR *;
+using LPBOOL = BOOL *;
 using LPDWORD = DWORD *;
 using PBOOL = BOOL *;
 using REGSAM = DWORD;
@@ -156,9 +159,16 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #define REG_NONE 0
 #define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
 #define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+#define CP_ACP 0
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
+#define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
 #define FILE_APPEND_DATA 0x0004
 #define FILE_SHARE_READ 0x00000001
@@ -178,6 +188,10 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_DATA 13
+#define ERROR_WRITE_FAULT 29
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_FILE_EXISTS 80
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_NETNAME_DELETED 64
 #define ERROR_BUFFER_OVERFLOW 111
@@ -242,6 +256,13 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                             LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                             LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                             PFILETIME lpftLastWriteTime);
+LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
 LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                               PSECURITY_DESCRIPTOR pSecurityDescriptor,
@@ -269,6 +290,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar);
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                             DWORD dwMoveMethod);
 BOOL WINAPI CloseHandle(HANDLE hObject);
@@ -305,6 +334,8 @@ enum class Op {
   RegDeleteKeyA,
   RegDeleteKeyExA,
   RegQueryValueExA,
+  RegQueryInfoKeyW,
+  RegEnumValueW,
   NtDeleteKey,
   RegGetKeySecurity,
   RegSetKeySecurity,
@@ -332,6 +363,10 @@ enum class Op {
   GetSystemDirectoryA,
   SetDllDirectoryA,
   SetDefaultDllDirectories,
+  ReadFile,
+  FlushFileBuffers,
+  MultiByteToWideChar,
+  WideCharToMultiByte,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -419,7 +454,15 @@ void CreateKey(const std::string &path);
 // Deletes the key with its subtree, as another process would: the program's
 // handles to those keys stay open, on deleted keys.
 void RemoveTree(const std::string &path);
-void SetValue(const std::string &path, const std::string &name, const std::string &data);
+// A value of any type; `data` is its bytes as stored, strings in UTF-16LE.
+// The short form sets a REG_SZ of UTF-8 `text`.
+void SetValue(const std::string &path, const std::string &name, DWORD type,
+              const std::string &data);
+void SetValue(const std::string &path, const std::string &name, const std::string &text);
+void DeleteValue(const std::string &path, const std::string &name);
+// UTF-8 text as UTF-16LE bytes, without a terminating zero, and back.
+std::string Utf16(const std::string &text);
+std::string Utf8(const std::string &utf16);
 // A registry link, as REG_OPTION_CREATE_LINK makes one: a key whose
 // "SymbolicLinkValue" (REG_LINK) holds the target's NT path, such as
 // "\Registry\Machine\Software\Other". The target need not exist.
@@ -469,6 +512,9 @@ bool FileExists(const std::string &path);
 std::string FileText(const std::string &path);
 // Another writer's append, as another machine's run on a shared file.
 void AppendToFile(const std::string &path, const std::string &text);
+// What the file held when it was last flushed to disk: all that a crash
+// would leave of it.
+std::string FlushedText(const std::string &path);
 // The bytes the disk still takes; a write past them writes what fits and
 // fails with ERROR_DISK_FULL.
 void SetDiskSpace(std::size_t bytes);
@@ -480,5 +526,12 @@ unsigned OpenHandles(); // registry keys and tokens
 unsigned LiveSids();
 // Keys deleted while a handle to them was still open, by path.
 const std::vector<std::string> &DeletedWhileOpen();
+// Each key the program deleted, in order: its path and its values as it
+// went, one "name=type:bytes" each, in the order they enumerate.
+struct DeletedKey {
+  std::string path;
+  std::vector<std::string> values;
+};
+const std::vector<DeletedKey> &DeletedKeys();
 
 } // namespace emulated

@@ -1,0 +1,182 @@
+// With /backup, each key of the walk is saved before it goes: its path and
+// every value, as regedit exports them, written and flushed to disk before
+// NtDeleteKey. What a .reg file cannot hold (a link, a key's permissions)
+// is named in the file and the log instead.
+#include "patch/patch.h"
+
+namespace {
+
+constexpr char LinkValueName[] = "SymbolicLinkValue";
+
+// Scratch for the key at hand, outside the walk's stack, which holds a
+// frame for each level. A path longer than this (a tree near the 512
+// levels Windows allows, with long names) is not saved, and its key stays;
+// so does a key with a value above 1 MiB (Windows advises keeping values
+// below 2 KiB).
+char narrowPath[16384];
+WCHAR widePath[16384];
+WCHAR valueName[16384]; // the longest value name Windows allows, and its zero
+alignas(4) BYTE valueData[1 << 20];
+
+bool HasLineEnd(const WCHAR *text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsLinkValue(const WCHAR *name, DWORD length, DWORD type) {
+  if (type != REG_LINK || length != sizeof LinkValueName - 1) {
+    return false;
+  }
+  for (DWORD i = 0; i < length; ++i) {
+    if (name[i] != static_cast<WCHAR>(LinkValueName[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "; HKEY_LOCAL_MACHINE\..." and what follows, a comment line of its own.
+void PutComment(Backup &backup, std::size_t pathLength, const char *what) {
+  PutText(backup, "; ");
+  PutText(backup, MachineKeyName);
+  PutWide(backup, widePath, pathLength);
+  PutText(backup, what);
+}
+
+// A link, which regedit would import as a plain key, is named with its
+// target in the file and the log, and not restored.
+void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD size) {
+  Backup &backup = *walk.backup;
+  // The target, an NT path without its zero, where the value's name was.
+  WCHAR *target = valueName;
+  std::size_t length = size / sizeof(WCHAR);
+  length = length < sizeof valueName / sizeof valueName[0] ? length : 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    target[i] = static_cast<WCHAR>(valueData[2 * i] | valueData[2 * i + 1] << 8);
+  }
+  PutComment(backup, pathLength, " was a registry link to ");
+  PutWide(backup, target, length);
+  PutText(backup, "\r\n; A .reg file cannot hold a link: it is not restored.\r\n\r\n");
+  if (walk.report->log == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  Line line;
+  BeginLine(line);
+  Add(line, "Link, which the backup cannot restore: ");
+  AddPath(line, trail, walk.view);
+  Add(line, " to ");
+  int narrowed =
+      WideCharToMultiByte(CP_ACP, 0, target, static_cast<int>(length), line.text + line.length,
+                          static_cast<int>(sizeof line.text - 3 - line.length), nullptr, nullptr);
+  line.length += narrowed > 0 ? static_cast<std::size_t>(narrowed) : 0;
+  line.text[line.length] = '\0';
+  WriteLine(*walk.report, line);
+}
+
+// Writes the key's record: its path, and each value, the last first, so
+// that a value that another process deletes meanwhile moves only values
+// already saved into the places still to be read. Its subkeys are counted
+// into `subkeys`. ERROR_SUCCESS, or why the key must stay.
+LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD &subkeys) {
+  Backup &backup = *walk.backup;
+  std::size_t start = 0;
+  if (!KeyPath(trail, walk.view, narrowPath, sizeof narrowPath, start)) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  // The narrow name opened the key: widened in the same code page, it names
+  // that key in the file.
+  int widened = MultiByteToWideChar(CP_ACP, 0, narrowPath + start,
+                                    static_cast<int>(sizeof narrowPath - start), widePath,
+                                    static_cast<int>(sizeof widePath / sizeof widePath[0]));
+  if (widened <= 0) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  auto pathLength = static_cast<std::size_t>(widened);
+  if (HasLineEnd(widePath, pathLength)) {
+    return ERROR_INVALID_DATA; // a name that no .reg file can hold
+  }
+  DWORD values = 0;
+  LONG result = backup.regQueryInfoKey(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                       &values, nullptr, nullptr, nullptr, nullptr);
+  if (result != ERROR_SUCCESS) {
+    return result;
+  }
+  if (!OpenBackup(backup)) {
+    return ERROR_WRITE_FAULT;
+  }
+  // Where the record begins, to take it back while it is all still waiting.
+  std::size_t mark = backup.length;
+  DWORD writes = backup.writes;
+  if (takenOver) {
+    PutComment(backup, pathLength,
+               " was taken over: restored, it has the permissions its parent gives, not its "
+               "own.\r\n");
+    LogKey(*walk.report, "Permissions, which the backup cannot restore: ", trail, walk.view);
+  }
+  PutText(backup, "[");
+  PutText(backup, MachineKeyName);
+  PutWide(backup, widePath, pathLength);
+  PutText(backup, "]\r\n");
+  for (DWORD index = values; index-- > 0 && result == ERROR_SUCCESS;) {
+    DWORD nameLength = sizeof valueName / sizeof valueName[0];
+    DWORD size = sizeof valueData;
+    DWORD type = REG_NONE;
+    result =
+        backup.regEnumValue(key, index, valueName, &nameLength, nullptr, &type, valueData, &size);
+    if (result == ERROR_NO_MORE_ITEMS) {
+      result = ERROR_SUCCESS; // deleted meanwhile: one fewer to read
+    } else if (result == ERROR_SUCCESS && IsLinkValue(valueName, nameLength, type) && values == 1) {
+      backup.length = backup.writes == writes ? mark : backup.length;
+      PutLink(walk, trail, pathLength, size);
+      return backup.error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    } else if (result == ERROR_SUCCESS && HasLineEnd(valueName, nameLength)) {
+      result = ERROR_INVALID_DATA;
+    } else if (result == ERROR_SUCCESS) {
+      PutValue(backup, valueName, nameLength, type, valueData, size);
+    }
+  }
+  if (result != ERROR_SUCCESS && backup.writes == writes) {
+    backup.length = mark; // the key stays: no record of it
+  } else {
+    PutText(backup, "\r\n");
+  }
+  return backup.error != ERROR_SUCCESS ? ERROR_WRITE_FAULT : result;
+}
+
+// NtDeleteKey once the file is on disk; StatusCannotDelete, untried, if it
+// cannot be.
+LONG DeleteFlushed(HKEY key, const Walk &walk) {
+  return FlushBackup(*walk.backup) ? walk.ntDeleteKey(key) : StatusCannotDelete;
+}
+
+} // namespace
+
+Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOver) {
+  DWORD subkeys = 0;
+  LONG saved = Save(key, trail, walk, takenOver, subkeys);
+  if (saved == ERROR_KEY_DELETED) {
+    return Vanished;
+  }
+  if (saved != ERROR_SUCCESS) {
+    // It stays; what lies below it, saved on its own, still goes.
+    if (subkeys && !BackupFailed(walk)) {
+      DeleteSubkeys(key, trail, walk);
+    }
+    return Fate{saved, 0};
+  }
+  // A key with subkeys is emptied first: asked before, it would cost a
+  // flush for nothing.
+  LONG status = subkeys ? StatusCannotDelete : DeleteFlushed(key, walk);
+  if (status < 0 && status != StatusKeyDeleted && !BackupFailed(walk)) {
+    DeleteSubkeys(key, trail, walk);
+    status = DeleteFlushed(key, walk);
+  }
+  if (status < 0 && status != StatusKeyDeleted && BackupFailed(walk)) {
+    return Fate{ERROR_WRITE_FAULT, 0};
+  }
+  return Deleted(status);
+}

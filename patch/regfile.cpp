@@ -1,0 +1,235 @@
+// The /backup file: what Windows XP's regedit writes when it exports a key
+// ("Windows Registry Editor Version 5.00", UTF-16LE after a byte-order
+// mark, CRLF line ends), appended to, and flushed to disk on demand.
+#include "patch/patch.h"
+
+namespace {
+
+constexpr char Header[] = "Windows Registry Editor Version 5.00";
+constexpr WCHAR ByteOrderMark = 0xFEFF;
+// The bytes a file must begin with to be appended to.
+constexpr DWORD HeadSize = (1 + sizeof Header - 1) * sizeof(WCHAR);
+// Hex data is wrapped as regedit wraps it: ",\" at the end of a line of
+// about 80 characters, and two spaces before the next.
+constexpr std::size_t HexWidth = 76;
+
+// A failed call's error; never "success", which would let the walk go on.
+DWORD WriteError() {
+  DWORD error = GetLastError();
+  return error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_WRITE_FAULT) : error;
+}
+
+// What waits is written, in one write, at the end of the file.
+bool WriteOut(Backup &backup) {
+  if (backup.error != ERROR_SUCCESS) {
+    return false;
+  }
+  if (backup.length == 0) {
+    return true;
+  }
+  DWORD size = static_cast<DWORD>(backup.length * sizeof(WCHAR));
+  DWORD written = 0;
+  if (!WriteFile(backup.file, backup.text, size, &written, nullptr) || written != size) {
+    backup.error = WriteError();
+    return false;
+  }
+  backup.length = 0;
+  ++backup.writes;
+  backup.unflushed = true;
+  return true;
+}
+
+void Put(Backup &backup, WCHAR c) {
+  if (backup.length == sizeof backup.text / sizeof backup.text[0] && !WriteOut(backup)) {
+    return;
+  }
+  backup.text[backup.length++] = c;
+}
+
+// A byte of the data, or a character of it, as stored: little-endian.
+WCHAR CharAt(const BYTE *data, std::size_t i) {
+  return static_cast<WCHAR>(data[2 * i] | data[2 * i + 1] << 8);
+}
+
+void PutHexDigits(Backup &backup, DWORD value, unsigned digits) {
+  while (digits--) {
+    Put(backup, static_cast<WCHAR>("0123456789abcdef"[(value >> (4 * digits)) & 0xF]));
+  }
+}
+
+// Whether REG_SZ data comes back byte for byte from a quoted string: one
+// terminating zero, at its end, and no line end, which would end the line.
+bool Quotable(const BYTE *data, DWORD size) {
+  if (size < sizeof(WCHAR) || size % sizeof(WCHAR) || CharAt(data, size / 2 - 1) != 0) {
+    return false;
+  }
+  for (std::size_t i = 0; i + 1 < size / 2; ++i) {
+    WCHAR c = CharAt(data, i);
+    if (c == 0 || c == '\r' || c == '\n') {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+bool OpenBackup(Backup &backup) {
+  if (backup.file != INVALID_HANDLE_VALUE || backup.error != ERROR_SUCCESS) {
+    return backup.error == ERROR_SUCCESS;
+  }
+  if (!backup.regQueryInfoKey || !backup.regEnumValue) {
+    backup.error = ERROR_PROC_NOT_FOUND;
+    return false;
+  }
+  // Appended to, and read for its first line; no other writer meanwhile,
+  // another run's or a log's, whose lines would land inside the records.
+  backup.file = CreateFileA(backup.path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (backup.file == INVALID_HANDLE_VALUE) {
+    backup.error = WriteError();
+    return false;
+  }
+  BYTE head[HeadSize];
+  DWORD read = 0;
+  if (GetLastError() == ERROR_ALREADY_EXISTS &&
+      !ReadFile(backup.file, head, HeadSize, &read, nullptr)) {
+    backup.error = WriteError();
+    return false;
+  }
+  if (read == 0) { // new, or empty
+    Put(backup, ByteOrderMark);
+    PutText(backup, Header);
+    PutText(backup, "\r\n");
+  }
+  bool begins = read == HeadSize;
+  for (DWORD i = 0; begins && i < read; ++i) {
+    // The byte-order mark, then the header, each character a byte and a
+    // zero.
+    begins = head[i] == (i < 2   ? static_cast<BYTE>(ByteOrderMark >> 8 * i)
+                         : i % 2 ? 0
+                                 : static_cast<BYTE>(Header[i / 2 - 1]));
+  }
+  if (read != 0 && !begins) {
+    // Not a file of this kind: what a run appended could not be imported,
+    // and might bury what the file held.
+    backup.error = ERROR_FILE_EXISTS;
+    return false;
+  }
+  // Each run's records under a line that tells when they were removed.
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  Line line = {};
+  Format(line,
+         "\r\n; Removed by quenlor-patch " PATCH_VERSION " on %4u-%2u-%2u %2u:%2u:%2u\r\n\r\n",
+         DWORD{now.wYear}, DWORD{now.wMonth}, DWORD{now.wDay}, DWORD{now.wHour}, DWORD{now.wMinute},
+         DWORD{now.wSecond});
+  PutText(backup, line.text);
+  return backup.error == ERROR_SUCCESS;
+}
+
+void PutText(Backup &backup, const char *text) {
+  for (; *text; ++text) {
+    // ASCII alone comes here; a byte above it would be the code page's.
+    Put(backup, static_cast<WCHAR>(static_cast<unsigned char>(*text)));
+  }
+}
+
+void PutWide(Backup &backup, const WCHAR *text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    Put(backup, text[i]);
+  }
+}
+
+void PutQuoted(Backup &backup, const WCHAR *text, std::size_t length) {
+  Put(backup, '"');
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\\' || text[i] == '"') {
+      Put(backup, '\\');
+    }
+    Put(backup, text[i]);
+  }
+  Put(backup, '"');
+}
+
+void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, const BYTE *data,
+              DWORD size) {
+  std::size_t start = backup.length;
+  DWORD writes = backup.writes;
+  if (nameLength == 0) {
+    Put(backup, '@'); // the key's default value
+  } else {
+    PutQuoted(backup, name, nameLength);
+  }
+  Put(backup, '=');
+  if (type == REG_SZ && Quotable(data, size)) {
+    WCHAR c = 0;
+    Put(backup, '"');
+    for (std::size_t i = 0; (c = CharAt(data, i)) != 0; ++i) {
+      if (c == '\\' || c == '"') {
+        Put(backup, '\\');
+      }
+      Put(backup, c);
+    }
+    Put(backup, '"');
+  } else if (type == REG_DWORD && size == sizeof(DWORD)) {
+    PutText(backup, "dword:");
+    PutHexDigits(backup,
+                 static_cast<DWORD>(data[0] | data[1] << 8 | data[2] << 16) |
+                     static_cast<DWORD>(data[3]) << 24,
+                 8);
+  } else {
+    // Every other type, and data that the forms above would not give back
+    // byte for byte, as regedit writes them: "hex:" for REG_BINARY,
+    // "hex(N):" for type N, N in hexadecimal.
+    PutText(backup, "hex");
+    if (type != REG_BINARY) {
+      Put(backup, '(');
+      unsigned digits = 1;
+      while (digits < 8 && type >> 4 * digits) {
+        ++digits;
+      }
+      PutHexDigits(backup, type, digits);
+      Put(backup, ')');
+    }
+    Put(backup, ':');
+    // The column, where the line is all in the buffer; else a new line.
+    std::size_t column = backup.writes == writes ? backup.length - start : HexWidth;
+    for (DWORD i = 0; i < size; ++i) {
+      PutHexDigits(backup, data[i], 2);
+      column += 2;
+      if (i + 1 < size) {
+        Put(backup, ',');
+        if (++column >= HexWidth) {
+          PutText(backup, "\\\r\n  ");
+          column = 2;
+        }
+      }
+    }
+  }
+  PutText(backup, "\r\n");
+}
+
+bool FlushBackup(Backup &backup) {
+  if (!WriteOut(backup)) {
+    return false;
+  }
+  if (backup.unflushed) {
+    if (!FlushFileBuffers(backup.file)) {
+      backup.error = WriteError();
+      return false;
+    }
+    backup.unflushed = false;
+  }
+  return true;
+}
+
+bool CloseBackup(Backup &backup) {
+  if (backup.file == INVALID_HANDLE_VALUE) {
+    return backup.error == ERROR_SUCCESS;
+  }
+  FlushBackup(backup);
+  CloseHandle(backup.file);
+  backup.file = INVALID_HANDLE_VALUE;
+  return backup.error == ERROR_SUCCESS;
+}
