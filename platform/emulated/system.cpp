@@ -407,6 +407,13 @@ const std::map<DWORD, const char *> Messages = {
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
     {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
     {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_INVALID_DATA, "The data is invalid.\r\n"},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device.\r\n"},
+    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by "
+                              "another process.\r\n"},
+    {ERROR_FILE_EXISTS, "The file exists.\r\n"},
+    {ERROR_NETNAME_DELETED, "The specified network name is no longer available.\r\n"},
+    {ERROR_MORE_DATA, "More data is available.\r\n"},
     {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
     {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
