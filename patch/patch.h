@@ -31,8 +31,7 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "\n"
                                    "/quiet or /q: no boxes, only the exit code\n"
                                    "/log:<file>: append a record to <file>\n"
-                                   "/backup:<file>: append what is removed to <file>,\n"
-                                   "a .reg file that regedit /s puts back\n"
+                                   "/backup:<file>: keep what is removed in <file>\n"
                                    "/norestart: ignored\n"
                                    "/? or /help: this help\n"
                                    "\n"
@@ -47,8 +46,8 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "1622: the log file could not be opened";
 constexpr const char LogFailedText[] = "Could not open the log file ";
 constexpr const char BackupFailedText[] = "Could not write the backup file ";
-constexpr const char BackupStoppedText[] = "Nothing more was deleted. What was deleted is in "
-                                           "the file, up to the failure.";
+constexpr const char BackupStoppedText[] =
+    "No key was deleted after the failure; every key deleted before it is in the file.";
 
 // Exit codes with /quiet, one for each outcome: Windows system error codes,
 // so that `net helpmsg N` explains each on any Windows.

@@ -14,6 +14,12 @@
 //   key KEY           creates HKLM\KEY
 //   value KEY NAME DATA
 //                     sets the string value NAME of HKLM\KEY, creating it
+//   typed KEY NAME TYPE HEX
+//                     sets the value NAME (UTF-8, "@" for the default) of
+//                     HKLM\KEY to type TYPE (decimal) and the bytes HEX
+//                     ("-" for none), creating the key
+//   exact             makes every later dump show each value as
+//                     "TYPE:HEX", its type and bytes as stored
 //   user KEY NAME DATA
 //                     sets the string value NAME of HKCU\KEY, creating it,
 //                     as Wine's own settings are
@@ -56,6 +62,7 @@ namespace {
 using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE);
 
 REGSAM view = 0;
+bool exact = false; // dump's values as type and bytes
 NtDeleteKeyFunction ntDeleteKey = nullptr;
 
 // Creates `path` below `parent` as a link to the NT path `target`.
@@ -231,6 +238,25 @@ bool SetString(HKEY root, const char *path, const char *name, const char *data) 
   return result == ERROR_SUCCESS;
 }
 
+bool SetTyped(const char *path, const char *name, const char *type, const char *hex) {
+  wchar_t wide[MAX_PATH];
+  std::vector<BYTE> data;
+  for (const char *at = hex; std::strcmp(hex, "-") != 0 && at[0] && at[1]; at += 2) {
+    char pair[3] = {at[0], at[1], 0};
+    data.push_back(static_cast<BYTE>(std::strtoul(pair, nullptr, 16)));
+  }
+  HKEY key = nullptr;
+  if (MultiByteToWideChar(CP_UTF8, 0, std::strcmp(name, "@") ? name : "", -1, wide, MAX_PATH) <=
+          0 ||
+      !Create(HKEY_LOCAL_MACHINE, path, key)) {
+    return false;
+  }
+  LONG result = RegSetValueExW(key, wide, 0, std::strtoul(type, nullptr, 10), data.data(),
+                               static_cast<DWORD>(data.size()));
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
 bool MakeKey(const char *path) {
   HKEY key = nullptr;
   return Create(HKEY_LOCAL_MACHINE, path, key) && RegCloseKey(key) == ERROR_SUCCESS;
@@ -252,7 +278,7 @@ std::string Data(DWORD type, const BYTE *data, DWORD size) {
   const auto *wide = reinterpret_cast<const wchar_t *>(data);
   int characters = static_cast<int>(size / sizeof(wchar_t));
   char number[16];
-  switch (type) {
+  switch (exact ? REG_NONE : type) {
   case REG_SZ:
   case REG_EXPAND_SZ:
     return Utf8(wide, characters);
@@ -264,7 +290,7 @@ std::string Data(DWORD type, const BYTE *data, DWORD size) {
                             : 0UL);
     return number;
   default:
-    std::string bytes = "hex:";
+    std::string bytes = exact ? std::to_string(type) + ":" : "hex:";
     for (DWORD i = 0; i < size; ++i) {
       std::snprintf(number, sizeof number, "%02x", data[i]);
       bytes += number;
@@ -415,6 +441,11 @@ int main(int argc, char **argv) {
     } else if (command == "value" && has(3)) {
       done = SetString(HKEY_LOCAL_MACHINE, arg(1), arg(2), arg(3));
       used = 4;
+    } else if (command == "typed" && has(4)) {
+      done = SetTyped(arg(1), arg(2), arg(3), arg(4));
+      used = 5;
+    } else if (command == "exact") {
+      exact = done = true;
     } else if (command == "user" && has(3)) {
       done = SetString(HKEY_CURRENT_USER, arg(1), arg(2), arg(3));
       used = 4;
@@ -448,6 +479,7 @@ int main(int argc, char **argv) {
       used = 2;
     } else {
       std::fprintf(stderr, "usage: regtool [@FILE | /32 | /64 | key KEY | value KEY NAME DATA | "
+                           "typed KEY NAME TYPE HEX | exact | "
                            "user KEY NAME DATA | lock KEY SDDL | sddl KEY | dump KEY | link KEY "
                            "TARGET | clear KEY | deep KEY N | "
                            "omega KEY | race KEY N TARGET]...\n");

@@ -396,14 +396,15 @@ class Prefix:
         commands += [["user", "Software\\Wine", "Version", version]] if version else []
         return self.with_view(view, commands)
 
-    def trees(self, places):
+    def trees(self, places, exact=False):
         """Every key at or below each (key, view) of `places`, with its
         values, as {(key, view): {path below HKLM: {value name: data}}}, {}
         for a key that is missing; read in one Wine process. Each key is read
         as itself: a link shows its target as the value SymbolicLinkValue,
         and is not followed. A key that cannot be read fails the read, so
-        that it never passes for one that went."""
-        commands = []
+        that it never passes for one that went. `exact` shows each value as
+        "TYPE:HEX", its type and bytes as stored."""
+        commands = [["exact"]] if exact else []
         for key, view in places:
             commands += self.with_view(view, [["dump", key]])
         found, current = [], None

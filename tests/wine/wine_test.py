@@ -49,6 +49,7 @@ USAGE = """Usage: quenlor-patch [switches]
 
 /quiet or /q: no boxes, only the exit code
 /log:<file>: append a record to <file>
+/backup:<file>: keep what is removed in <file>
 /norestart: ignored
 /? or /help: this help
 
@@ -59,6 +60,7 @@ Exit codes, with /quiet:
 1013: some keys could not be deleted
 With or without /quiet:
 87: an argument was not understood
+29: the backup file could not be written
 1622: the log file could not be opened""".replace("\n", " ")
 HELP = ("Quenlor audio driver pre-install patch", USAGE)
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
@@ -267,6 +269,7 @@ class Trace:
 
 
 class WineSuite(unittest.TestCase):
+    maxDiff = None
     @classmethod
     def setUpClass(cls):
         cls.display = winelab.Display().__enter__()
@@ -303,10 +306,10 @@ class WineSuite(unittest.TestCase):
                 commands += self.prefix.with_view(view, [list(command) for command in then])
         self.prefix.script(commands)
 
-    def registry(self, *roots):
+    def registry(self, *roots, exact=False):
         """What every view holds at and below each of `roots`, read in one
-        Wine process."""
-        trees = self.prefix.trees([(root, view) for view in VIEWS for root in roots])
+        Wine process; `exact`: each value's type and bytes."""
+        trees = self.prefix.trees([(root, view) for view in VIEWS for root in roots], exact)
         return {(view, root): tree for (root, view), tree in trees.items()}
 
     def outside(self):
@@ -676,6 +679,68 @@ class WineSuite(unittest.TestCase):
                               standard_user=standard_user, any_process=True)
         self.assertFalse(run.timed_out)
         return run, int(level.read_text().strip())
+
+    def test_backup_puts_back_every_value_with_regedit_and_reg_import(self):
+        def utf16(text, zero=True):
+            return (text + ("\0" if zero else "")).encode("utf-16-le").hex() or "-"
+        types = KEY + r"\Types"
+        values = [  # name, type, bytes
+            ("@", 1, utf16("Quenlor")), (r'Path "quoted" C:\Dir=1', 1, utf16(r'a "b" c:\d')),
+            ("Omega", 1, utf16("\u03a9 \u20ac \u4e2d")), ("Empty", 1, utf16("")),
+            # A REG_SZ without its zero, or of odd length, is written as
+            # hex(1) bytes (the unit tests hold the file to them); Wine's
+            # regedit and reg add a zero on import, so they are left out.
+            ("Dword", 4, "78563412"), ("Expand", 2, utf16(r"%SystemRoot%\x")),
+            ("Multi", 7, utf16("a\0b\0")), ("Qword", 11, "0102030405060708"),
+            ("Binary", 3, bytes(range(100)).hex()), ("None", 0, "-"), ("Custom", 131072, "01")]
+        then = [("typed", types, name, str(kind), data) for name, kind, data in values] + [
+            ("key", types + r"\Empty"), ("typed", KEY + r"\Locked", "Kept", "1", utf16("yes"))]
+        backup = self.prefix.path / "drive_c" / "backup.reg"
+        backup.unlink(missing_ok=True)
+        self.prepare([KEY], then=then)
+        tree = self.registry(KEY, exact=True)
+        self.prefix.script([c for view in VIEWS for c in self.prefix.with_view(view, [
+            ["lock", in_view(KEY + r"\Locked", view), "O:BAD:P(A;;KA;;;SY)"],
+            ["link", in_view(KEY + r"\Link", view), nt_path(VICTIM, view)]])])
+        outside = self.outside()
+        log = self.prefix.path / "drive_c" / "backup.log"
+        log.unlink(missing_ok=True)
+        for restore in (["regedit", "/s"], ["reg", "import"]):
+            with self.subTest(restore=restore[0]):
+                run = self.run_patch(arguments=[r"/quiet", r"/backup:C:\backup.reg",
+                                                r"/log:C:\backup.log"], relay=False)
+                self.assertEqual(0, run.exit_code)
+                self.assertEqual({(view, KEY): {} for view in VIEWS}, self.registry(KEY))
+                text = backup.read_bytes().decode("utf-16-le")
+                self.assertTrue(text.startswith("\ufeffWindows Registry Editor Version 5.00\r\n"))
+                self.assertEqual(1, text.count("Windows Registry Editor"), "one header")
+                self.assertEqual(1 + (restore[0] == "reg"), text.count("; Removed by"))
+                self.assertNotIn("\n", text.replace("\r\n", ""), "CRLF only")
+                self.prefix.wine(*restore, r"C:\backup.reg", check=True)
+                self.assertEqual(tree, self.registry(KEY, exact=True),
+                                 "put back as it was, but the link")
+                self.assertEqual(outside, self.outside())
+        logged = log.read_bytes().decode("cp1252")
+        for view in VIEWS:
+            path = "HKEY_LOCAL_MACHINE\\" + in_view(KEY, view)
+            self.assertIn(f"Link, which the backup cannot restore: {path}\\Link to "
+                          + nt_path(VICTIM, view), logged)
+            self.assertIn(f"Permissions, which the backup cannot restore: {path}\\Locked",
+                          logged)
+            self.assertIn(f"; {path}\\Link was a registry link to {nt_path(VICTIM, view)}", text)
+        # A backup that cannot be written deletes nothing.
+        for arguments, boxes in (([r"/quiet"], 0), ([], 1)):
+            with self.subTest(arguments=arguments):
+                run = self.run_patch(arguments=arguments + [r"/backup:C:\missing\backup.reg"],
+                                     relay=False)
+                self.assertEqual(29, run.exit_code)
+                self.assertEqual(boxes, len(run.boxes))
+                for caption, text in run.boxes:
+                    self.assertEqual("Error", caption)
+                    self.assertRegex(text, r"^Could not write the backup file C:\\missing\\"
+                                     r"backup\.reg: error 3, .+  No key was deleted after the "
+                                     "failure; every key deleted before it is in the file\.$")
+                self.assertEqual(tree, self.registry(KEY, exact=True))
 
     def test_deployment_tools_read_each_outcome_from_the_exit_code(self):
         keys = subtree(2, 2)
