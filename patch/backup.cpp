@@ -83,6 +83,10 @@ void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD
 // into `subkeys`. ERROR_SUCCESS, or why the key must stay.
 LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD &subkeys) {
   Backup &backup = *walk.backup;
+  if (!backup.regQueryInfoKey || !backup.regEnumValue) {
+    backup.error = ERROR_PROC_NOT_FOUND; // no value could be read
+    return ERROR_WRITE_FAULT;
+  }
   std::size_t start = 0;
   if (!KeyPath(trail, walk.view, narrowPath, sizeof narrowPath, start)) {
     return ERROR_FILENAME_EXCED_RANGE;

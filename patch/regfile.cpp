@@ -78,10 +78,6 @@ bool OpenBackup(Backup &backup) {
   if (backup.file != INVALID_HANDLE_VALUE || backup.error != ERROR_SUCCESS) {
     return backup.error == ERROR_SUCCESS;
   }
-  if (!backup.regQueryInfoKey || !backup.regEnumValue) {
-    backup.error = ERROR_PROC_NOT_FOUND;
-    return false;
-  }
   // Appended to, and read for its first line; no other writer meanwhile,
   // another run's or a log's, whose lines would land inside the records.
   backup.file = CreateFileA(backup.path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,

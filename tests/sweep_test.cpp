@@ -22,8 +22,9 @@ struct Shape {
   bool exists;
   DWORD major, minor;
   bool administrator;
-  bool quiet; // run with /quiet: no box, and each outcome's exit code
-  bool log;   // run with /log:patch.log
+  bool quiet;          // run with /quiet: no box, and each outcome's exit code
+  bool log;            // run with /log:patch.log
+  bool backup = false; // run with /backup:backup.reg
   // Registry links by their path below the patch key ("" for the key
   // itself), each a leaf, with the NT path they point at.
   std::map<std::string, std::string> links;
@@ -40,7 +41,8 @@ struct Shape {
 
 Shape Make(const std::string &name, std::vector<std::string> keys, bool exists = true,
            DWORD major = 5, DWORD minor = 1, bool administrator = true) {
-  return Shape{name, std::move(keys), exists, major, minor, administrator, false, false, {}, {0}};
+  return Shape{name,  std::move(keys), exists, major, minor, administrator,
+               false, false,           false,  {},    {0}};
 }
 
 // How installers lock keys: "read-only" for Administrators (Read and Delete,
@@ -81,6 +83,13 @@ Shape Quiet(Shape shape) {
 Shape Logged(Shape shape) {
   shape.name += ", logged";
   shape.log = true;
+  return shape;
+}
+
+// The same shape, run with a backup.
+Shape BackedUp(Shape shape) {
+  shape.name += ", backed up";
+  shape.backup = true;
   return shape;
 }
 
@@ -148,7 +157,15 @@ std::vector<LONG> PlausibleErrors(Op op) {
   case Op::CreateFileA:
     return {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND};
   case Op::WriteFile:
+  case Op::FlushFileBuffers:
     return {ERROR_DISK_FULL, ERROR_NETNAME_DELETED};
+  case Op::ReadFile:
+  case Op::RegQueryInfoKeyW:
+    return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
+  case Op::RegEnumValueW: // a value that grew past the room; one that goes is a race's
+    return {ERROR_ACCESS_DENIED, ERROR_MORE_DATA};
+  case Op::MultiByteToWideChar:
+    return {ERROR_INSUFFICIENT_BUFFER};
   case Op::FormatMessageA:
     return {ERROR_MR_MID_NOT_FOUND};
   case Op::CloseHandle:
@@ -176,9 +193,14 @@ const std::set<Op> WalkOps = {Op::IsWow64Process,        Op::GetCurrentProcess,
                               Op::NtDeleteKey,           Op::OpenProcessToken,
                               Op::LookupPrivilegeValueA, Op::AdjustTokenPrivileges};
 // What only the log calls: a failure of one changes nothing else.
-const std::set<Op> LogOps = {Op::WriteFile,        Op::CloseHandle,  Op::FormatMessageA,
-                             Op::GetComputerNameA, Op::GetUserNameA, Op::GetVersionExA};
+const std::set<Op> LogOps = {Op::WriteFile,          Op::CloseHandle,  Op::FormatMessageA,
+                             Op::GetComputerNameA,   Op::GetUserNameA, Op::GetVersionExA,
+                             Op::WideCharToMultiByte};
+// What may fail on the backup file, and end the run with its own code.
+const std::set<Op> BackupOps = {Op::CreateFileA, Op::ReadFile, Op::WriteFile, Op::FlushFileBuffers};
 constexpr char LogFile[] = "patch.log";
+constexpr char BackupFile[] = "backup.reg";
+const std::string BackupPath = "C:\\WORK\\BACKUP.REG"; // as the model names the file
 const char *const SidFunctions[] = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid"};
 
 // What another process does to the subtree at one moment of the run.
@@ -188,17 +210,21 @@ enum class Race {
   Remove, // a key goes, with its subtree
   Add,    // a key appears below a key
   Relock, // a key's owner and DACL change to shut administrators out
+  Change, // the value about to be read changes
+  Unset,  // the first value goes
 };
-const char *const RaceNames[] = {"", "swap for a link", "remove", "add", "relock"};
+const char *const RaceNames[] = {"",       "swap for a link", "remove",       "add",
+                                 "relock", "change a value",  "unset a value"};
 
 // One faulted or raced run: call n of `op` fails with `error`, or `race`
 // happens before call `at` (counted from 1 over every call).
 struct Event {
   Op op;
-  unsigned n;
+  unsigned n; // for a race on a value, its index
   LONG error;
   bool refusesAdministrator; // the fault is a failed look-up of a SID function
   bool changesNothing;       // a call of the log's or of the DLL search's fails
+  bool backupFails;          // a call on the backup file fails
   Race race;
   std::size_t at;
   std::string next; // the key the race acts on, as kept, or the function looked up
@@ -234,7 +260,8 @@ void Build(const Shape &shape) {
   emulated::SetVersion(shape.major, shape.minor);
   emulated::SetAdministrator(shape.administrator);
   emulated::SetCommandLine(std::string("quenlor-patch.exe") + (shape.quiet ? " /quiet" : "") +
-                           (shape.log ? " /log:" + std::string(LogFile) : ""));
+                           (shape.log ? " /log:" + std::string(LogFile) : "") +
+                           (shape.backup ? " /backup:" + std::string(BackupFile) : ""));
   emulated::SetWindowsBits(Windows64(shape) ? 64 : 32);
   for (unsigned view : Windows64(shape) ? std::vector<unsigned>{64, 32} : shape.views) {
     for (const auto &key : Neighbours) {
@@ -250,6 +277,9 @@ void Build(const Shape &shape) {
   for (unsigned view : shape.views) {
     if (shape.exists) {
       emulated::SetValue(Below("", view), "InstallDir", "C:\\");
+    }
+    if (shape.exists && shape.backup) { // values that another process can move
+      emulated::SetValue(Below("", view), "Version", REG_DWORD, std::string("\1\0\0\0", 4));
     }
     for (std::size_t i = 0; i < shape.keys.size(); ++i) {
       std::string path = Below(shape.keys[i], view);
@@ -341,10 +371,15 @@ void CheckLog(const std::vector<std::string> &keysLeft, const Event *event, bool
     }
   }
   bool plain = !event || event->race == Race::None;
-  bool written = !(plain && event && event->op == Op::WriteFile);
-  std::string end =
-      std::string(Stamp) + "End: " + outcome + " (exit code " + std::to_string(code) + ")";
-  if (written && (lines.empty() || lines.back() != end)) {
+  bool written = !(plain && event && event->op == Op::WriteFile && !event->backupFails);
+  // A failed backup's end names the file and its error after the outcome.
+  bool fileNamed = event && event->backupFails;
+  std::string end = std::string(Stamp) + "End: " + outcome;
+  std::string tail = " (exit code " + std::to_string(code) + ")";
+  const std::string &last = lines.empty() ? text : lines.back();
+  if (written && (last.rfind(end, 0) != 0 || last.size() < end.size() + tail.size() ||
+                  last.compare(last.size() - tail.size(), tail.size(), tail) != 0 ||
+                  (!fileNamed && last.size() != end.size() + tail.size()))) {
     wrong.push_back("the log does not end with " + end);
   }
   std::vector<std::string> left;
@@ -399,6 +434,117 @@ std::map<std::string, std::string> Dacls(const Shape &shape, const Event *event)
     dacls[Folded(path)] = Dacl(path);
   }
   return dacls;
+}
+
+// A .reg file's records: each key's values by its folded path, one
+// "name=type:bytes" each, sorted, a name written twice as import leaves it;
+// and each link that it names.
+struct Saved {
+  std::multimap<std::string, std::vector<std::string>> keys;
+  std::set<std::string> links;
+};
+
+// The quoted text at `at`, without its escapes; `at` is left past it.
+std::string Unquoted(const std::string &line, std::size_t &at) {
+  std::string text;
+  for (++at; at < line.size() && line[at] != '"'; ++at) {
+    at += line[at] == '\\' ? 1 : 0;
+    text += line[at];
+  }
+  ++at;
+  return text;
+}
+
+Saved ReadBackup(const std::string &utf16) {
+  Saved saved;
+  std::vector<std::string> *values = nullptr;
+  const std::string machine = "HKEY_LOCAL_MACHINE\\";
+  const std::string link = " was a registry link to ";
+  std::string text = emulated::Utf8(utf16);
+  std::string line;
+  for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    line += text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\\') { // continued, after two spaces
+      line.pop_back();
+      end += 2;
+      continue;
+    }
+    if (line.rfind("[" + machine, 0) == 0) {
+      std::string path = Folded(line.substr(machine.size() + 1, line.size() - machine.size() - 2));
+      values = &saved.keys.emplace(path, std::vector<std::string>{})->second;
+    } else if (line.rfind("; " + machine, 0) == 0 && line.find(link) != std::string::npos) {
+      saved.links.insert(
+          Folded(line.substr(2 + machine.size(), line.find(link) - 2 - machine.size())));
+    } else if (values && (line.rfind("@=", 0) == 0 || line.rfind("\"", 0) == 0)) {
+      std::size_t past = 0;
+      std::string name = line[0] == '@' ? (past = 1, "") : Unquoted(line, past);
+      std::string data = line.substr(past + 1);
+      DWORD type = REG_BINARY;
+      std::string bytes;
+      if (data[0] == '"') {
+        std::size_t from = 0;
+        type = REG_SZ;
+        bytes = emulated::Utf16(Unquoted(data, from)) + std::string(2, '\0');
+      } else if (data.rfind("dword:", 0) == 0) {
+        type = REG_DWORD;
+        DWORD number = static_cast<DWORD>(std::stoul(data.substr(6), nullptr, 16));
+        bytes = std::string(reinterpret_cast<const char *>(&number), 4);
+      } else {
+        type = data[3] == '(' ? static_cast<DWORD>(std::stoul(data.substr(4), nullptr, 16)) : type;
+        for (std::size_t hex = data.find(':') + 1; hex + 1 < data.size(); hex += 3) {
+          hex += data[hex] == ' ' ? 2 : 0;
+          bytes += static_cast<char>(std::stoul(data.substr(hex, 2), nullptr, 16));
+        }
+      }
+      auto same = std::find_if(values->begin(), values->end(), [&name](const std::string &v) {
+        return v.rfind(name + "=", 0) == 0;
+      });
+      if (same != values->end()) {
+        values->erase(same);
+      }
+      values->push_back(name + "=" + std::to_string(type) + ":" + bytes);
+      std::sort(values->begin(), values->end());
+    }
+    line.clear();
+  }
+  return saved;
+}
+
+// Every key that went is in the backup on disk as it went, a link named as
+// one; each went only once the file on disk held it, and none after the
+// file failed. A run that the gates refuse, or that finds nothing, leaves
+// no file.
+void CheckBackup(const Shape &shape, bool raced, std::vector<std::string> &wrong) {
+  Saved saved = ReadBackup(emulated::FlushedText(BackupFile));
+  for (const auto &key : emulated::DeletedKeys()) {
+    std::vector<std::string> values = key.values;
+    std::sort(values.begin(), values.end());
+    bool link = !values.empty() && values[0].rfind("SymbolicLinkValue=6:", 0) == 0;
+    auto records = saved.keys.equal_range(Folded(key.path));
+    if (link ? !saved.links.count(Folded(key.path))
+             : std::none_of(records.first, records.second,
+                            [&values](const auto &record) { return record.second == values; })) {
+      wrong.push_back(key.path + " went, and the backup on disk does not hold it as it was");
+    }
+  }
+  bool unflushed = false;
+  bool failed = false;
+  for (const auto &call : emulated::Calls()) {
+    if (call.key == BackupPath) {
+      unflushed = call.op == Op::WriteFile ||
+                  (unflushed && !(call.op == Op::FlushFileBuffers && call.result));
+      failed = failed || (BackupOps.count(call.op) && (call.result == 0 || call.result == -1));
+    }
+    if (call.op == Op::NtDeleteKey && call.result == emulated::StatusSuccess &&
+        (unflushed || failed)) {
+      wrong.push_back(call.key + " went while the backup on disk lacked it, or had failed");
+    }
+  }
+  if ((shape.major != 5 || shape.minor < 1 || !shape.administrator ||
+       (!shape.exists && shape.links.empty() && !raced)) &&
+      emulated::FileExists(BackupFile)) {
+    wrong.emplace_back("a run that removed nothing made the backup file");
+  }
 }
 
 // The properties of one finished run, given the registry outside the patch
@@ -459,7 +605,11 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
       warnings += call.args == "0x0, \"" + std::string(ChildNotDeletedText) + "\", \"Debug\", 0x30";
     }
   }
-  if (failed(Op::CreateFileA)) {
+  bool backupFailed = event && event->race == Race::None && event->backupFails;
+  if (shape.backup) {
+    CheckBackup(shape, event && event->race != Race::None, wrong);
+  }
+  if (failed(Op::CreateFileA) && !backupFailed) {
     // A run that cannot be recorded changes nothing, and says so.
     if (exitCode != ExitLogFailed) {
       wrong.push_back("exit code " + std::to_string(exitCode) + " for a log that did not open");
@@ -494,7 +644,11 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
     expected = left ? FailureText : SuccessText;
     code = left ? ExitKeysLeft : ExitKeyGone;
   }
-  if (exitCode != (shape.quiet ? code : 0)) {
+  if (backupFailed) {
+    expected = std::string(BackupFailedText) + BackupFile + ": error ";
+    code = ExitBackupFailed;
+  }
+  if (exitCode != (shape.quiet || backupFailed ? code : 0)) {
     wrong.push_back("exit code " + std::to_string(exitCode) + " for \"" + expected + "\"");
   }
   if ((versionRefused || adminRefused) && registryCalls + otherCalls) {
@@ -535,7 +689,8 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
   } else if (boxes.size() != warnings + 1) {
     wrong.push_back(std::to_string(boxes.size()) + " boxes for " + std::to_string(warnings) +
                     " warnings and one outcome");
-  } else if (boxes.back()->args.find("\"" + expected + "\"") == std::string::npos) {
+  } else if (boxes.back()->args.find("\"" + expected + (backupFailed ? "" : "\"")) ==
+             std::string::npos) {
     wrong.push_back("last box " + boxes.back()->args + ", expected \"" + expected + "\"");
   }
   if (shape.log) {
@@ -575,6 +730,16 @@ void Act(const Event &event) {
   case Race::Relock:
     if (emulated::KeyExists(next)) {
       emulated::SetKeySecurity(next, ShutOutBySystem);
+    }
+    break;
+  case Race::Change: // the value about to be read
+    if (event.n < emulated::Values(next).size()) {
+      emulated::SetValue(next, emulated::Values(next)[event.n], "new \"\\ data");
+    }
+    break;
+  case Race::Unset: // the first, which moves every other one up
+    if (!emulated::Values(next).empty()) {
+      emulated::DeleteValue(next, emulated::Values(next)[0]);
     }
     break;
   case Race::None:
@@ -657,10 +822,14 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
     return; // faults on top of a broken run would only repeat it
   }
   std::map<Op, unsigned> counts;
-  std::set<std::pair<Op, unsigned>> skipped; // calls whose failure is not plausible
-  std::vector<std::string> lookups;          // the function each look-up was for
+  std::set<std::pair<Op, unsigned>> skipped;  // calls whose failure is not plausible
+  std::vector<std::string> lookups;           // the function each look-up was for
+  std::set<std::pair<Op, unsigned>> onBackup; // calls on the backup file
   for (const auto &call : clean) {
     unsigned n = ++counts[call.op];
+    if (call.key == BackupPath && BackupOps.count(call.op)) {
+      onBackup.insert({call.op, n});
+    }
     if (call.op == Op::RegOpenKeyExA && call.result != ERROR_SUCCESS) {
       skipped.insert({call.op, n}); // it fails anyway
     }
@@ -688,9 +857,13 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
           (dllSearch && !shape.dllSearchFails)) {
         continue;
       }
+      // Without the functions that read values wide, nothing can be saved.
+      bool backup = onBackup.count({op, n}) > 0 ||
+                    (!onBackup.empty() &&
+                     (function == "RegQueryInfoKeyW" || function == "RegEnumValueW"));
       for (LONG error : PlausibleErrors(op)) {
-        events.push_back(
-            Event{op, n, error, sid, dllSearch || LogOps.count(op) > 0, Race::None, 0, function});
+        events.push_back(Event{op, n, error, sid, dllSearch || (LogOps.count(op) && !backup),
+                               backup, Race::None, 0, function});
       }
     }
   }
@@ -712,7 +885,17 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
     for (Race race : {Race::Swap, Race::Remove, Race::Add, Race::Relock}) {
       const std::string &next = race == Race::Add || race == Race::Relock ? called : opened;
       if (!next.empty()) {
-        events.push_back(Event{Op::GetVersionExA, 0, 0, false, false, race, at, next});
+        events.push_back(Event{Op::GetVersionExA, 0, 0, false, false, false, race, at, next});
+      }
+    }
+    // Between a value's enumeration and its reading, as two calls would
+    // read it, it changes or goes.
+    const emulated::Call &call = clean[at - 1];
+    if (call.op == Op::RegEnumValueW) {
+      auto index = static_cast<unsigned>(std::stoul(call.args.substr(call.args.find(", ") + 2)));
+      for (Race race : {Race::Change, Race::Unset}) {
+        events.push_back(
+            Event{Op::GetVersionExA, index, 0, false, false, false, race, at, call.key});
       }
     }
   }
@@ -874,6 +1057,15 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     shapes.push_back(Quiet(named(name)));
     shapes.push_back(Logged(named(name)));
   }
+  // Each kind of walk with a backup: none, one key, a tree in each view,
+  // a tree logged and quiet, links, keys taken over, one that stays.
+  for (const char *name :
+       {"missing", "refused 5.0", "one leaf", "A\\B\\C with A\\D", "link at the top",
+        "patch key is a link", "Administrators denied, two levels", "locked key that stays",
+        "chain of one-letter names", "A\\B\\C with A\\D on XP x64, view 64 32"}) {
+    shapes.push_back(BackedUp(named(name)));
+  }
+  shapes.push_back(BackedUp(Quiet(Logged(named("A\\B\\C with A\\D")))));
   shapes.push_back(Logged(named("chain 2,000 characters deep")));
   shapes.push_back(Logged(named("Administrators denied, two levels")));
   // SWEEP_SHARD=k/n sweeps every n-th shape from the k-th, so that n
@@ -904,6 +1096,7 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
     tree = chosen.front() ? On64(tree, chosen) : tree;
     tree = i % 7 == 3 ? Quiet(tree) : tree;                 // one in seven with /quiet
+    tree = i % 8 == 5 ? BackedUp(tree) : tree;              // one in eight with a backup
     sweep(i % 6 == 1 ? Logged(tree) : tree, sample, index); // one in six with a log
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);

@@ -414,6 +414,7 @@ const std::map<DWORD, const char *> Messages = {
     {ERROR_FILE_EXISTS, "The file exists.\r\n"},
     {ERROR_NETNAME_DELETED, "The specified network name is no longer available.\r\n"},
     {ERROR_MORE_DATA, "More data is available.\r\n"},
+    {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
     {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
     {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
