@@ -60,7 +60,7 @@ void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD
   }
   PutComment(backup, pathLength, " was a registry link to ");
   PutWide(backup, target, length);
-  PutText(backup, "\r\n; A .reg file cannot hold a link: it is not restored.\r\n\r\n");
+  PutText(backup, "\r\n; A .reg file cannot hold a link: it is not restored.\r\n");
   if (walk.report->log == INVALID_HANDLE_VALUE) {
     return;
   }
@@ -121,10 +121,19 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
                "own.\r\n");
     LogKey(*walk.report, "Permissions, which the backup cannot restore: ", trail, walk.view);
   }
-  PutText(backup, "[");
-  PutText(backup, MachineKeyName);
-  PutWide(backup, widePath, pathLength);
-  PutText(backup, "]\r\n");
+  // The record's first line comes with its first value, so that a link,
+  // which holds only its target, leaves no plain key to import in its place.
+  bool link = false;
+  bool headed = false;
+  auto head = [&backup, &headed, pathLength] {
+    if (!headed) {
+      PutText(backup, "[");
+      PutText(backup, MachineKeyName);
+      PutWide(backup, widePath, pathLength);
+      PutText(backup, "]\r\n");
+      headed = true;
+    }
+  };
   for (DWORD index = values; index-- > 0 && result == ERROR_SUCCESS;) {
     DWORD nameLength = sizeof valueName / sizeof valueName[0];
     DWORD size = sizeof valueData;
@@ -133,19 +142,22 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
         backup.regEnumValue(key, index, valueName, &nameLength, nullptr, &type, valueData, &size);
     if (result == ERROR_NO_MORE_ITEMS) {
       result = ERROR_SUCCESS; // deleted meanwhile: one fewer to read
-    } else if (result == ERROR_SUCCESS && IsLinkValue(valueName, nameLength, type) && values == 1) {
-      backup.length = backup.writes == writes ? mark : backup.length;
+    } else if (result == ERROR_SUCCESS && IsLinkValue(valueName, nameLength, type)) {
+      link = true;
       PutLink(walk, trail, pathLength, size);
-      return backup.error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
     } else if (result == ERROR_SUCCESS && HasLineEnd(valueName, nameLength)) {
       result = ERROR_INVALID_DATA;
     } else if (result == ERROR_SUCCESS) {
+      head();
       PutValue(backup, valueName, nameLength, type, valueData, size);
     }
   }
   if (result != ERROR_SUCCESS && backup.writes == writes) {
     backup.length = mark; // the key stays: no record of it
   } else {
+    if (!link) {
+      head();
+    }
     PutText(backup, "\r\n");
   }
   return backup.error != ERROR_SUCCESS ? ERROR_WRITE_FAULT : result;
