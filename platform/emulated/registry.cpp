@@ -82,7 +82,7 @@ struct Registry {
   ULONG_PTR nextHandle = 0x100;
   unsigned links = 0; // while there are none, a path is a plain look-up
   std::vector<std::string> deletedWhileOpen;
-  std::vector<DeletedKey> deleted;
+  std::vector<std::shared_ptr<Key>> deleted; // by the program, values as they went
 };
 
 Registry registry;
@@ -242,11 +242,7 @@ void Remove(Key *key, unsigned deleting, bool byProgram = true) {
     registry.deletedWhileOpen.push_back(key->path);
   }
   if (byProgram) {
-    registry.deleted.push_back(DeletedKey{key->path, {}});
-    for (const auto &value : key->values) {
-      registry.deleted.back().values.push_back(
-          value.first + "=" + std::to_string(value.second.type) + ":" + value.second.data);
-    }
+    registry.deleted.push_back(key->parent->subkeys.at(key->name));
   }
   Key *parent = key->parent;
   std::string name = key->name; // the erase below may free the key
@@ -843,7 +839,17 @@ std::string KeySecurity(const std::string &path) {
 
 const std::vector<std::string> &DeletedWhileOpen() { return registry.deletedWhileOpen; }
 
-const std::vector<DeletedKey> &DeletedKeys() { return registry.deleted; }
+std::vector<DeletedKey> DeletedKeys() {
+  std::vector<DeletedKey> keys;
+  for (const auto &key : registry.deleted) {
+    keys.push_back(DeletedKey{key->path, {}});
+    for (const auto &value : key->values) {
+      keys.back().values.push_back(value.first + "=" + std::to_string(value.second.type) + ":" +
+                                   value.second.data);
+    }
+  }
+  return keys;
+}
 
 void model::ResetRegistry() {
   registry = Registry{};

@@ -532,6 +532,6 @@ struct DeletedKey {
   std::string path;
   std::vector<std::string> values;
 };
-const std::vector<DeletedKey> &DeletedKeys();
+std::vector<DeletedKey> DeletedKeys();
 
 } // namespace emulated
