@@ -2,9 +2,10 @@
 Wine, on one prefix: reg.exe's `reg delete /f`, `regedit /s` with a
 deleting .reg file, and the do-nothing program that shows one box (the floor
 for any program that shows one), on a wide tree (20 subkeys a key) and a
-deep one (2 a key). Each subtree is built fresh before every timing; each
-timing is the median of several runs, measured by the box reader from
-process start to exit. Writes docs/benchmarks.md.
+deep one (2 a key), and the patch with /backup on the smaller trees. Each
+subtree is built fresh before every timing; each timing is the median of
+several runs, measured by the box reader from process start to exit. Writes
+docs/benchmarks.md.
 """
 
 import argparse
@@ -21,6 +22,8 @@ KEY = r"Software\Crystal Semiconductor"
 SHAPES = {"wide": 20, "deep": 2}
 # The walk's registry calls, from the relay trace.
 WALK = ("RegOpenKeyExA", "RegEnumKeyExA", "NtDeleteKey", "RegCloseKey")
+# The patch saving each key into a new file before it goes.
+BACKED_UP = "with /backup"
 
 
 def subtree(count, width=20):
@@ -45,12 +48,15 @@ class Bench:
                                  b"]\r\n\r\n")
         # In a 64-bit prefix these are the 64-bit reg.exe and regedit, which
         # work in the same registry view as the x64 patch.
+        self.backup = prefix.path / "drive_c" / "bench-backup.reg"
         self.tools = {
             machine.exe.name: machine.exe,
+            BACKED_UP: machine.exe,
             "reg delete /f": ["reg", "delete", "HKLM\\" + KEY, "/f"],
             "regedit /s": ["regedit", "/s", winelab.windows_path(self.deleter)],
             "do-nothing (one box)": machine.baseline,
         }
+        self.arguments = {BACKED_UP: [r"/backup:C:\bench-backup.reg"]}
         self.patch = machine.exe.name
 
     def time(self, tool, keys, width=20):
@@ -59,16 +65,24 @@ class Bench:
         seconds = []
         tree = subtree(keys, width)
         for _ in range(self.repeats):
-            self.prefix.apply(remove=[KEY], keys=[KEY] + tree, view=self.view)
+            self.prefix.apply(remove=[KEY], keys=[KEY] + tree, values=self.values(tree),
+                              view=self.view)
+            self.backup.unlink(missing_ok=True)
             # In a virtual desktop: with no window manager, Wine waits two
             # seconds for one to acknowledge each closed top-level window.
-            run = self.prefix.run(self.tools[tool], relay=False, timeout=1800, desktop="640x480")
+            run = self.prefix.run(self.tools[tool], relay=False, timeout=1800, desktop="640x480",
+                                  arguments=self.arguments.get(tool, ()))
             if run.timed_out or run.exit_code != 0:
                 raise RuntimeError(f"{tool} on {keys} keys: exit {run.exit_code}")
             if self.prefix.tree(KEY, view=self.view):
                 raise RuntimeError(f"{tool} left the key on {keys} keys")
             seconds.append(run.seconds)
         return statistics.median(seconds)
+
+    @staticmethod
+    def values(tree):
+        """A value on every tenth key, as installers leave some."""
+        return {key: {"Setting": "1"} for key in tree[::10]}
 
     def startup(self, tools):
         """Seconds of each of `tools` on an absent key, in runs taken in
@@ -81,17 +95,21 @@ class Bench:
         for _ in range(self.repeats * 4):
             for tool in tools:
                 run = self.prefix.run(self.tools[tool], relay=False, timeout=1800,
-                                      desktop="640x480")
+                                      desktop="640x480", arguments=self.arguments.get(tool, ()))
                 # reg.exe rightly exits 1 when there is no key to delete.
                 if run.timed_out or (run.exit_code != 0 and not tool.startswith("reg ")):
                     raise RuntimeError(f"{tool} on no key: exit {run.exit_code}")
                 samples[tool].append(run.seconds)
         return {tool: sorted(times) for tool, times in samples.items()}
 
-    def calls_per_key(self, keys, width):
+    def calls_per_key(self, keys, width, tool):
         """Platform calls the executable makes, from the relay trace."""
-        self.prefix.apply(remove=[KEY], keys=[KEY] + subtree(keys, width), view=self.view)
-        run = self.prefix.run(self.tools[self.patch], relay=True, timeout=1800)
+        tree = subtree(keys, width)
+        self.prefix.apply(remove=[KEY], keys=[KEY] + tree, values=self.values(tree),
+                          view=self.view)
+        self.backup.unlink(missing_ok=True)
+        run = self.prefix.run(self.tools[tool], relay=True, timeout=1800,
+                              arguments=self.arguments.get(tool, ()))
         counts = {}
         for call in run.calls:
             counts[call.function] = counts.get(call.function, 0) + 1
@@ -128,12 +146,13 @@ def main():
                     if tool == "do-nothing (one box)":
                         continue  # it shows its box and ends: start-up is all it has
                     for shape, width in SHAPES.items():
-                        for keys in sizes:
+                        # A flush for each key: the smaller trees only.
+                        for keys in sizes[:1] if tool == BACKED_UP else sizes:
                             results[tool, shape, keys] = bench.time(tool, keys, width)
                             print(f"{tool:24} {shape:4} {keys:6} keys: "
                                   f"{results[tool, shape, keys] * 1000:9.1f} ms", flush=True)
-                calls = {shape: bench.calls_per_key(sizes[0], width)
-                         for shape, width in SHAPES.items()}
+                calls = {(shape, tool): bench.calls_per_key(sizes[0], width, tool)
+                         for shape, width in SHAPES.items() for tool in (bench.patch, BACKED_UP)}
                 wine = prefix.wine_version()
     except winelab.HostError as error:
         sys.exit(f"make bench: {error}")
@@ -182,7 +201,7 @@ def report(results, startup, calls, sizes, args, machine, wine):
              "| tool | no key (start-up) | " +
              " | ".join(f"{shape} {n}" for shape in SHAPES for n in sizes) + " |",
              "|---|---|" + "---|" * len(sizes) * len(SHAPES)]
-    for tool in tools + ["do-nothing (one box)"]:
+    for tool in tools + [BACKED_UP, "do-nothing (one box)"]:
         row = [f"{results[tool, '', 0] * 1000:.1f}"]
         row += [f"{results[tool, shape, n] * 1000:.1f}" if (tool, shape, n) in results else ""
                 for shape in SHAPES for n in sizes]
@@ -190,9 +209,10 @@ def report(results, startup, calls, sizes, args, machine, wine):
     lines += ["", "## Marginal cost per key (µs): (time on N keys − start-up) / N", "",
               "| tool | " + " | ".join(f"{shape} {n}" for shape in SHAPES for n in sizes) + " |",
               "|---|" + "---|" * len(sizes) * len(SHAPES)]
-    for tool in tools:
+    for tool in tools + [BACKED_UP]:
         lines.append(f"| {tool} | " + " | ".join(
-            f"{marginal(tool, shape, n) * 1e6:.1f}" for shape in SHAPES for n in sizes) + " |")
+            f"{marginal(tool, shape, n) * 1e6:.1f}" if (tool, shape, n) in results else ""
+            for shape in SHAPES for n in sizes) + " |")
     ratios = {shape: marginal(patch, shape, largest) / marginal("reg delete /f", shape, largest)
               for shape in SHAPES}
     lines += ["", f"Per-key cost against `reg delete /f` on {largest} keys: " +
@@ -213,17 +233,27 @@ def report(results, startup, calls, sizes, args, machine, wine):
               f"{'within' if overlap else 'beyond'} the spread of a program that only shows "
               "a box.", "",
               f"## Platform calls on {sizes[0]} keys (relay trace)", "",
-              "| call | " + " | ".join(SHAPES) + " |", "|---|" + "---|" * len(SHAPES)]
+              "A value on every tenth key. With /backup, each key's values are read wide "
+              "(`RegQueryInfoKeyW`, then `RegEnumValueW` for each value, the last first), "
+              "and the file is written and flushed before each deletion that follows a write.",
+              "", "| call | " + " | ".join(f"{shape}{', /backup' if tool == BACKED_UP else ''}"
+                                            for shape, tool in calls) + " |",
+              "|---|" + "---|" * len(calls)]
     names = sorted({name for counts in calls.values() for name in counts})
-    lines += [f"| {name} | " + " | ".join(str(calls[shape].get(name, 0)) for shape in SHAPES) +
-              " |" for name in names]
+    lines += [f"| {name} | " + " | ".join(str(counts.get(name, 0)) for counts in calls.values())
+              + " |" for name in names]
     lines.append("")
     for shape, width in SHAPES.items():
-        walk = sum(calls[shape].get(name, 0) for name in WALK)
+        walk = sum(calls[shape, patch].get(name, 0) for name in WALK)
         # On 64-bit Windows the other view is opened too, and holds nothing.
         least = floor(sizes[0], width) + len(machine.views) - 1
         lines.append(f"- {shape}: {walk} registry calls for {sizes[0]} keys and the key itself, "
                      f"{walk / sizes[0]:.3f} a key, against a floor of {least / sizes[0]:.3f}.")
+    for shape in SHAPES:
+        every = sum(n for name, n in calls[shape, BACKED_UP].items())
+        without = sum(n for name, n in calls[shape, patch].items())
+        lines.append(f"- {shape}, /backup: {every} platform calls in all, "
+                     f"{(every - without) / sizes[0]:.3f} a key more than without it.")
     lines += ["", "The floor: each key costs its parent's enumeration that finds it, its open, "
               "its deletion and its close (4); each key with subkeys one refused deletion and "
               "one enumeration that finds nothing more (2).", "",

@@ -45,6 +45,12 @@ OPERATIONS += [f"{dll}.{name}" for name in DLL_SEARCH for dll in ("kernel32", "k
 OPERATIONS += [f"{dll}.{name}" for name in ("RegGetKeySecurity", "RegSetKeySecurity",
                                             "OpenProcessToken", "AdjustTokenPrivileges")
                for dll in ("advapi32", "kernelbase")] + ["advapi32.LookupPrivilegeValueA"]
+# And what a /backup reads each key's values with, and writes the file with.
+BACKUP_READS = ["RegQueryInfoKeyW", "RegEnumValueW"]
+BACKUP_WRITES = ["CreateFileA", "ReadFile", "WriteFile", "FlushFileBuffers",
+                 "MultiByteToWideChar", "WideCharToMultiByte"]
+OPERATIONS += [f"{dll}.{name}" for name in BACKUP_READS for dll in ("advapi32", "kernelbase")]
+OPERATIONS += [f"{dll}.{name}" for name in BACKUP_WRITES for dll in ("kernel32", "kernelbase")]
 
 ICONS = {0x10: "error", 0x30: "warning", 0x40: "information"}
 

@@ -74,9 +74,11 @@ GATES = ["RtlGetVersion", "AllocateAndInitializeSid", "CheckTokenMembership", "F
 # it must start on to refuse, lack some; the DLL search's, right after the
 # version query, so that the imports stay as they were.
 DLL_SEARCH = set(winelab.DLL_SEARCH)
+# What the log and a backup file use, which the walk's checks pass over.
+FILES = set(winelab.BACKUP_READS + winelab.BACKUP_WRITES)
 LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
              "NtDeleteKey", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | \
-    TAKEOVER_CALLS | DLL_SEARCH
+    TAKEOVER_CALLS | DLL_SEARCH | set(winelab.BACKUP_READS)
 # The DLLs that the patch loads ahead from the system folder, as its source
 # lists them.
 SOURCE = Path(__file__).resolve().parents[2]
@@ -159,11 +161,11 @@ class Trace:
     def __init__(self, test, run, keys):
         self.test = test
         # Look-ups of what some Windows lacks, what makes the DLL search
-        # safe, and the calls themselves.
+        # safe, and the calls themselves, but the log's and a backup's.
         self.lookups = [c for c in run.calls if c.function == "GetProcAddress"]
         self.search = [c for c in run.calls if c.function in DLL_SEARCH]
-        self.calls = [c for c in run.calls
-                      if c.function != "GetProcAddress" and c.function not in DLL_SEARCH]
+        self.calls = [c for c in run.calls if c.function != "GetProcAddress"
+                      and c.function not in DLL_SEARCH and c.function not in FILES]
         # A run with /log asks GetVersionExA too, right after RtlGetVersion,
         # to name a compatibility mode in the log: that one call only.
         if [c.function for c in self.calls[:2]] == ["RtlGetVersion", "GetVersionExA"]:
