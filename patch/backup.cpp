@@ -31,8 +31,12 @@ bool IsLinkValue(const WCHAR *name, DWORD length, DWORD type) {
   if (type != REG_LINK || length != sizeof LinkValueName - 1) {
     return false;
   }
+  // Value names are compared without regard to case, as Windows does.
   for (DWORD i = 0; i < length; ++i) {
-    if (name[i] != static_cast<WCHAR>(LinkValueName[i])) {
+    WCHAR c = name[i] >= 'a' && name[i] <= 'z' ? static_cast<WCHAR>(name[i] - 'a' + 'A') : name[i];
+    WCHAR expected = static_cast<WCHAR>(LinkValueName[i]);
+    if (c != (expected >= 'a' && expected <= 'z' ? static_cast<WCHAR>(expected - 'a' + 'A')
+                                                 : expected)) {
       return false;
     }
   }
@@ -57,6 +61,9 @@ void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD
   length = length < sizeof valueName / sizeof valueName[0] ? length : 0;
   for (std::size_t i = 0; i < length; ++i) {
     target[i] = static_cast<WCHAR>(valueData[2 * i] | valueData[2 * i + 1] << 8);
+    // A control character would end the comment line, and what follows
+    // it would be read as a value.
+    target[i] = target[i] < 0x20 ? static_cast<WCHAR>('?') : target[i];
   }
   PutComment(backup, pathLength, " was a registry link to ");
   PutWide(backup, target, length);

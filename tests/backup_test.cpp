@@ -1,9 +1,6 @@
-// What /backup keeps of a run, byte for byte, and how a run with a backup
-// ends when the file cannot be had: nothing is deleted that the file on
-// disk does not hold.
+// What /backup keeps of a run, byte for byte, and where it may append it.
+// The sweep holds every run with a backup to its promises under faults.
 #include "machine.h"
-
-#include <functional>
 
 namespace {
 
@@ -11,9 +8,9 @@ using emulated::Utf16;
 using emulated::Utf8;
 
 constexpr char File[] = "C:\\Work\\removed.reg";
-const std::string Head =
-    "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
-    "; Removed by quenlor-patch " PATCH_VERSION " on 2026-12-08 09:05:07\r\n\r\n";
+const std::string RunHead =
+    "\r\n; Removed by quenlor-patch " PATCH_VERSION " on 2026-12-08 09:05:07\r\n\r\n";
+const std::string Head = "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n" + RunHead;
 const std::string Key = "HKEY_LOCAL_MACHINE\\Software\\Crystal Semiconductor";
 
 class Backup : public Machine {
@@ -21,19 +18,6 @@ protected:
   static int RunWith(const std::string &arguments) {
     emulated::SetCommandLine("quenlor-patch.exe /backup:" + std::string(File) + " " + arguments);
     return Run();
-  }
-  // Whether every key went only once the file on disk held it.
-  static bool FlushedBeforeEachDeletion() {
-    bool unflushed = false;
-    for (const auto &call : emulated::Calls()) {
-      unflushed = call.op == Op::WriteFile                         ? true
-                  : call.op == Op::FlushFileBuffers && call.result ? false
-                                                                   : unflushed;
-      if (call.op == Op::NtDeleteKey && call.result == emulated::StatusSuccess && unflushed) {
-        return false;
-      }
-    }
-    return true;
   }
 };
 
@@ -60,7 +44,6 @@ TEST_F(Backup, KeepsEveryTypeAsRegeditExportsIt) {
   EXPECT_EQ(0, RunWith("/quiet"));
 
   EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
-  EXPECT_TRUE(FlushedBeforeEachDeletion());
   std::string ab21; // as many as fit a line of 80
   for (int i = 0; i < 21; ++i) {
     ab21 += "ab,";
@@ -98,118 +81,28 @@ TEST_F(Backup, KeepsEveryTypeAsRegeditExportsIt) {
   ExpectNothingLeftOpen();
 }
 
-struct Case {
-  const char *name;
-  std::string arguments;
-  std::function<void()> stage;
-  int exitCode;
-  std::vector<std::string> deleted; // below the patch key, "" for itself
-  const char *box;                  // the last box's text, or null with /quiet
-};
+// After an export that the file holds, a run adds its keys without a second
+// header; a file of another kind is left as it was, and nothing goes.
+TEST_F(Backup, AppendsToAnExportAndToNothingElse) {
+  const std::string other =
+      "\xFF\xFE" + Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\x]\r\n");
+  emulated::AppendToFile(File, other);
+  Tree({"A"});
+  EXPECT_EQ(0, RunWith(""));
+  EXPECT_EQ(Utf8(other) + RunHead + "[" + Key + "]\r\n\r\n[" + Key + "\\A]\r\n\r\n",
+            Utf8(emulated::FileText(File)));
 
-void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
-
-class Failing : public Backup, public ::testing::WithParamInterface<Case> {};
-
-TEST_P(Failing, DeletesNothingTheFileDoesNotHold) {
-  const Case &c = GetParam();
-  Tree({"A", "A\\B", "C"});
-  c.stage();
-  std::string before = emulated::FileText(File);
-
-  EXPECT_EQ(c.exitCode, RunWith(c.arguments));
-
-  std::vector<std::string> deleted;
-  for (const auto &path : c.deleted) {
-    deleted.push_back(path.empty() ? PatchKeyPath : Below(path));
-  }
-  EXPECT_EQ(deleted, Deleted());
-  std::string flushed = Utf8(emulated::FlushedText(File));
-  for (const auto &path : deleted) {
-    EXPECT_NE(std::string::npos, flushed.find("[HKEY_LOCAL_MACHINE\\" + path + "]\r\n")) << path;
-  }
-  EXPECT_TRUE(FlushedBeforeEachDeletion());
-  if (c.box) {
-    ExpectLastBox(c.box, c.exitCode ? ErrorCaption : SuccessCaption,
-                  c.exitCode ? MB_ICONERROR : MB_ICONINFORMATION);
-  } else {
-    EXPECT_TRUE(emulated::Boxes().empty());
-  }
-  if (deleted.empty()) {
-    EXPECT_EQ(before, emulated::FileText(File)); // neither made nor changed
-  }
+  const char notes[] = "C:\\Work\\notes.txt";
+  emulated::AppendToFile(notes, "notes\r\n");
+  Tree({"A"});
+  EXPECT_EQ(ExitBackupFailed, RunWith("/backup:" + std::string(notes)));
+  EXPECT_TRUE(emulated::KeyExists(Below("A")));
+  EXPECT_EQ("notes\r\n", emulated::FileText(notes));
+  ExpectLastBox((BackupFailedText + std::string(notes) + ": error 80, The file exists.\n\n" +
+                 BackupStoppedText)
+                    .c_str(),
+                ErrorCaption, MB_ICONERROR);
   ExpectNothingLeftOpen();
 }
-
-const std::string Failed = std::string(BackupFailedText) + File + ": ";
-const std::string Stopped = std::string("\n\n") + BackupStoppedText;
-const std::string NoFolder =
-    std::string(BackupFailedText) +
-    "C:\\Missing\\x.reg: error 3, The system cannot find the path specified." + Stopped;
-const std::string Full = Failed + "error 112, There is not enough space on the disk." + Stopped;
-const std::string NotReg = Failed + "error 80, The file exists." + Stopped;
-const std::string Appended =
-    "\xFF\xFE" +
-    Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n");
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, Failing,
-    ::testing::Values(
-        Case{"no key, no file",
-             "/quiet",
-             [] { emulated::RemoveTree(PatchKeyPath); },
-             0,
-             {},
-             nullptr},
-        Case{
-            "refused", "/quiet", [] { emulated::SetVersion(6, 1); }, ExitWrongVersion, {}, nullptr},
-        Case{"appended after another export",
-             "",
-             [] { emulated::AppendToFile(File, Appended); },
-             0,
-             {"A\\B", "A", "C", ""},
-             SuccessText},
-        Case{"a file of another kind",
-             "/quiet",
-             [] { emulated::AppendToFile(File, "log line\r\n"); },
-             ExitBackupFailed,
-             {},
-             nullptr},
-        Case{"a file of another kind, boxed",
-             "",
-             [] { emulated::AppendToFile(File, "log line\r\n"); },
-             ExitBackupFailed,
-             {},
-             NotReg.c_str()},
-        Case{"the folder is missing",
-             "/backup:C:\\Missing\\x.reg",
-             [] {},
-             ExitBackupFailed,
-             {},
-             NoFolder.c_str()},
-        Case{"the disk fills up, boxed",
-             "",
-             [] { emulated::SetDiskSpace(600); },
-             ExitBackupFailed,
-             {"A\\B", "A"},
-             Full.c_str()},
-        Case{"the first write fails",
-             "/quiet",
-             [] { emulated::FailAt(Op::WriteFile, 1, ERROR_DISK_FULL); },
-             ExitBackupFailed,
-             {},
-             nullptr},
-        Case{"the disk fills up",
-             "/quiet",
-             [] { emulated::SetDiskSpace(600); },
-             ExitBackupFailed,
-             {"A\\B", "A"},
-             nullptr},
-        Case{"the second flush fails",
-             "/quiet",
-             [] { emulated::FailAt(Op::FlushFileBuffers, 2, ERROR_NETNAME_DELETED); },
-             ExitBackupFailed,
-             {"A\\B", "A"},
-             nullptr}));
 
 } // namespace

@@ -437,11 +437,11 @@ std::map<std::string, std::string> Dacls(const Shape &shape, const Event *event)
   return dacls;
 }
 
-// A .reg file's records: each key's values by its folded path, one
-// "name=type:bytes" each, sorted, a name written twice as import leaves it;
-// and each link that it names.
+// A .reg file's records: each key's values, by its folded path, as import
+// leaves them (a name given twice, its last); and each link it names.
+using Values = std::map<std::string, std::string>; // name: "type:bytes"
 struct Saved {
-  std::multimap<std::string, std::vector<std::string>> keys;
+  std::multimap<std::string, Values> keys;
   std::set<std::string> links;
 };
 
@@ -458,11 +458,9 @@ std::string Unquoted(const std::string &line, std::size_t &at) {
 
 Saved ReadBackup(const std::string &utf16) {
   Saved saved;
-  std::vector<std::string> *values = nullptr;
-  const std::string machine = "HKEY_LOCAL_MACHINE\\";
-  const std::string link = " was a registry link to ";
-  std::string text = emulated::Utf8(utf16);
-  std::string line;
+  Values *values = nullptr;
+  const std::string machine = "HKEY_LOCAL_MACHINE\\", link = " was a registry link to ";
+  std::string text = emulated::Utf8(utf16), line;
   for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
     line += text.substr(at, end - at);
     if (!line.empty() && line.back() == '\\') { // continued, after two spaces
@@ -470,25 +468,22 @@ Saved ReadBackup(const std::string &utf16) {
       end += 2;
       continue;
     }
+    std::size_t past = line[0] == '@' ? 1 : 0;
     if (line.rfind("[" + machine, 0) == 0) {
-      std::string path = Folded(line.substr(machine.size() + 1, line.size() - machine.size() - 2));
-      values = &saved.keys.emplace(path, std::vector<std::string>{})->second;
+      std::string path = line.substr(machine.size() + 1, line.size() - machine.size() - 2);
+      values = &saved.keys.emplace(Folded(path), Values{})->second;
     } else if (line.rfind("; " + machine, 0) == 0 && line.find(link) != std::string::npos) {
       saved.links.insert(
           Folded(line.substr(2 + machine.size(), line.find(link) - 2 - machine.size())));
-    } else if (values && (line.rfind("@=", 0) == 0 || line.rfind("\"", 0) == 0)) {
-      std::size_t past = 0;
-      std::string name = line[0] == '@' ? (past = 1, "") : Unquoted(line, past);
+    } else if (values && (past || line[0] == '"')) {
+      std::string name = past ? "" : Unquoted(line, past);
       std::string data = line.substr(past + 1);
-      DWORD type = REG_BINARY;
       std::string bytes;
-      if (data[0] == '"') {
-        std::size_t from = 0;
-        type = REG_SZ;
-        bytes = emulated::Utf16(Unquoted(data, from)) + std::string(2, '\0');
-      } else if (data.rfind("dword:", 0) == 0) {
-        type = REG_DWORD;
-        DWORD number = static_cast<DWORD>(std::stoul(data.substr(6), nullptr, 16));
+      DWORD type = data[0] == '"' ? REG_SZ : data[0] == 'd' ? REG_DWORD : REG_BINARY;
+      if (type == REG_SZ) {
+        bytes = emulated::Utf16(Unquoted(data, past = 0)) + std::string(2, '\0');
+      } else if (type == REG_DWORD) {
+        auto number = static_cast<DWORD>(std::stoul(data.substr(6), nullptr, 16));
         bytes = std::string(reinterpret_cast<const char *>(&number), 4);
       } else {
         type = data[3] == '(' ? static_cast<DWORD>(std::stoul(data.substr(4), nullptr, 16)) : type;
@@ -497,14 +492,7 @@ Saved ReadBackup(const std::string &utf16) {
           bytes += static_cast<char>(std::stoul(data.substr(hex, 2), nullptr, 16));
         }
       }
-      auto same = std::find_if(values->begin(), values->end(), [&name](const std::string &v) {
-        return v.rfind(name + "=", 0) == 0;
-      });
-      if (same != values->end()) {
-        values->erase(same);
-      }
-      values->push_back(name + "=" + std::to_string(type) + ":" + bytes);
-      std::sort(values->begin(), values->end());
+      (*values)[name] = std::to_string(type) + ":" + bytes;
     }
     line.clear();
   }
@@ -518,13 +506,13 @@ Saved ReadBackup(const std::string &utf16) {
 void CheckBackup(const Shape &shape, bool raced, std::vector<std::string> &wrong) {
   Saved saved = ReadBackup(emulated::FlushedText(BackupFile));
   for (const auto &key : emulated::DeletedKeys()) {
-    std::vector<std::string> values = key.values;
-    std::sort(values.begin(), values.end());
+    Values values;
+    for (const auto &value : key.values) {
+      values[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
+    }
     // A link is named; what else it holds, as any key's values.
-    auto target = std::find_if(values.begin(), values.end(), [](const std::string &value) {
-      return value.rfind("SymbolicLinkValue=6:", 0) == 0;
-    });
-    bool link = target != values.end();
+    auto target = values.find("SymbolicLinkValue");
+    bool link = target != values.end() && target->second.rfind("6:", 0) == 0;
     if (link) {
       values.erase(target);
     }

@@ -2,8 +2,9 @@
 
 Seeds a sample HKLM\\Software\\Crystal Semiconductor subtree into a 32-bit
 (XP) prefix under the build tree, shows it, runs dist/quenlor-patch.exe
-against it with /log, prints each message box as the user sees it, says
-what is left of the key afterwards, and shows the run's log. On a host that
+against it with /log and /backup, prints each message box as the user sees
+it, says what is left of the key afterwards, and shows the run's log and
+backup. On a host that
 runs no 32-bit code, the same is done with dist/quenlor-patch-x64.exe in a
 64-bit (XP x64) prefix. With a desktop (DISPLAY set) the boxes appear there
 for the user to click; otherwise a private Xvfb is used and the boxes are
@@ -91,18 +92,25 @@ def demo(prefix, machine, shots, interactive):
     print(f"\nBefore: the registry of a {machine.description} machine "
           f"(Wine, version {machine.version})")
     show_tree(prefix, machine.views)
-    # The run keeps a log, as a fleet's runs would, which is shown below.
+    # The run keeps a log and a backup, as a fleet's runs would; both are
+    # shown below.
     log = prefix.path / "drive_c" / "quenlor-patch.log"
+    backup = prefix.path / "drive_c" / "quenlor-backup.reg"
     log.unlink(missing_ok=True)
-    argument = r"/log:C:\quenlor-patch.log"
-    print(f"\nRunning {machine.exe.name} {argument} ...")
-    result = run(prefix, machine.exe, shots, interactive, arguments=[argument])
+    backup.unlink(missing_ok=True)
+    arguments = [r"/log:C:\quenlor-patch.log", r"/backup:C:\quenlor-backup.reg"]
+    print(f"\nRunning {machine.exe.name} {' '.join(arguments)} ...")
+    result = run(prefix, machine.exe, shots, interactive, arguments=arguments)
     for (caption, icon, text), shot in zip(result.shown(), result.screenshots):
         print(f"  [{icon}] caption \"{caption}\": {text}    ({shot})")
     print(f"  exit code {result.exit_code}")
     show_after(prefix, machine.views)
     print(f"\nThe log of this run, C:\\quenlor-patch.log ({log}):")
     text = log.read_bytes().decode("cp1252") if log.exists() else "(no log was written)\n"
+    print("  " + text.rstrip("\r\n").replace("\r\n", "\n  "))
+    print(f"\nWhat it removed, C:\\quenlor-backup.reg ({backup}), which "
+          "`regedit /s C:\\quenlor-backup.reg` or `reg import C:\\quenlor-backup.reg` puts back:")
+    text = backup.read_bytes().decode("utf-16") if backup.exists() else "(no backup was written)\n"
     print("  " + text.rstrip("\r\n").replace("\r\n", "\n  "))
 
 
