@@ -468,20 +468,21 @@ Saved ReadBackup(const std::string &utf16) {
       end += 2;
       continue;
     }
-    std::size_t past = line[0] == '@' ? 1 : 0;
+    std::size_t past = line.rfind('@', 0) == 0 ? 1 : 0;
     if (line.rfind("[" + machine, 0) == 0) {
       std::string path = line.substr(machine.size() + 1, line.size() - machine.size() - 2);
       values = &saved.keys.emplace(Folded(path), Values{})->second;
     } else if (line.rfind("; " + machine, 0) == 0 && line.find(link) != std::string::npos) {
       saved.links.insert(
           Folded(line.substr(2 + machine.size(), line.find(link) - 2 - machine.size())));
-    } else if (values && (past || line[0] == '"')) {
+    } else if (values && (past || line.rfind('"', 0) == 0)) {
       std::string name = past ? "" : Unquoted(line, past);
       std::string data = line.substr(past + 1);
       std::string bytes;
       DWORD type = data[0] == '"' ? REG_SZ : data[0] == 'd' ? REG_DWORD : REG_BINARY;
       if (type == REG_SZ) {
-        bytes = emulated::Utf16(Unquoted(data, past = 0)) + std::string(2, '\0');
+        std::size_t from = 0;
+        bytes = emulated::Utf16(Unquoted(data, from)) + std::string(2, '\0');
       } else if (type == REG_DWORD) {
         auto number = static_cast<DWORD>(std::stoul(data.substr(6), nullptr, 16));
         bytes = std::string(reinterpret_cast<const char *>(&number), 4);
@@ -1054,12 +1055,12 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     shapes.push_back(Quiet(named(name)));
     shapes.push_back(Logged(named(name)));
   }
-  // Each kind of walk with a backup: none, one key, a tree in each view,
-  // a tree logged and quiet, links, keys taken over, one that stays.
-  for (const char *name :
-       {"missing", "refused 5.0", "one leaf", "A\\B\\C with A\\D", "link at the top",
-        "patch key is a link", "Administrators denied, two levels", "locked key that stays",
-        "chain of one-letter names", "A\\B\\C with A\\D on XP x64, view 64 32"}) {
+  // Each kind of walk with a backup: none, a refusal, a tree (in both
+  // views; logged and quiet), links, the key itself a link, keys taken
+  // over, one that stays.
+  for (const char *name : {"missing", "refused 5.0", "A\\B\\C with A\\D", "link at the top",
+                           "patch key is a link", "Administrators denied, two levels",
+                           "locked key that stays", "A\\B\\C with A\\D on XP x64, view 64 32"}) {
     shapes.push_back(BackedUp(named(name)));
   }
   shapes.push_back(BackedUp(Quiet(Logged(named("A\\B\\C with A\\D")))));
@@ -1093,7 +1094,7 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
     const std::vector<unsigned> &chosen = views[i % 5 == 4 ? 4 + random() % 3 : 0];
     tree = chosen.front() ? On64(tree, chosen) : tree;
     tree = i % 7 == 3 ? Quiet(tree) : tree;                 // one in seven with /quiet
-    tree = i % 8 == 5 ? BackedUp(tree) : tree;              // one in eight with a backup
+    tree = i % 16 == 5 ? BackedUp(tree) : tree;             // one in sixteen with a backup
     sweep(i % 6 == 1 ? Logged(tree) : tree, sample, index); // one in six with a log
   }
   std::size_t large = Setting("SWEEP_LARGE_TREES", 3);
