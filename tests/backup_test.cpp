@@ -105,4 +105,18 @@ TEST_F(Backup, AppendsToAnExportAndToNothingElse) {
   ExpectNothingLeftOpen();
 }
 
+// A disk that fills up takes what fits of a write: the keys whose records
+// were on disk before it went, and none after.
+TEST_F(Backup, StopsWhereTheDiskFillsUp) {
+  Tree({"A", "A\\B", "C"});
+  emulated::SetDiskSpace(600);
+  EXPECT_EQ(ExitBackupFailed, RunWith("/quiet"));
+  EXPECT_EQ((std::vector<std::string>{Below("A\\B"), Below("A")}), Deleted());
+  std::string saved = Utf8(emulated::FlushedText(File));
+  for (const auto &path : Deleted()) {
+    EXPECT_NE(std::string::npos, saved.find("[HKEY_LOCAL_MACHINE\\" + path + "]\r\n")) << path;
+  }
+  ExpectNothingLeftOpen();
+}
+
 } // namespace
