@@ -11,8 +11,8 @@ for the user to click; otherwise a private Xvfb is used and the boxes are
 dismissed here. Each box is saved as a screenshot.
 
 With --docs DIR it instead stages the boxes a user can meet (success,
-refusal, warning, failure, and the help that /? shows) and saves one PNG of
-each into DIR.
+refusal, warning, failure, a backup that cannot be written, and the help
+that /? shows) and saves one PNG of each into DIR.
 """
 
 import argparse
@@ -126,6 +126,7 @@ def docs(prefix, machine, where):
         ("warning", machine.version, True, 1, []),
         ("failure", machine.version, True, 3, []),
         ("help", machine.version, False, 1, ["/?"]),
+        ("backup-failure", machine.version, False, 1, [r"/backup:C:\Backups\quenlor.reg"]),
     ]
     for view in machine.views[1:]:
         prefix.apply(remove=[KEY], view=view)
