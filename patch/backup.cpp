@@ -186,7 +186,7 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
   }
   if (saved != ERROR_SUCCESS) {
     // It stays; what lies below it, saved on its own, still goes.
-    if (subkeys && !BackupFailed(walk)) {
+    if (subkeys && !BackupFailed(walk.backup)) {
       DeleteSubkeys(key, trail, walk);
     }
     return Fate{saved, 0};
@@ -194,11 +194,11 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
   // A key with subkeys is emptied first: asked before, it would cost a
   // flush for nothing.
   LONG status = subkeys ? StatusCannotDelete : DeleteFlushed(key, walk);
-  if (status < 0 && status != StatusKeyDeleted && !BackupFailed(walk)) {
+  if (status < 0 && status != StatusKeyDeleted && !BackupFailed(walk.backup)) {
     DeleteSubkeys(key, trail, walk);
     status = DeleteFlushed(key, walk);
   }
-  if (status < 0 && status != StatusKeyDeleted && BackupFailed(walk)) {
+  if (status < 0 && status != StatusKeyDeleted && BackupFailed(walk.backup)) {
     return Fate{ERROR_WRITE_FAULT, 0};
   }
   return Deleted(status);

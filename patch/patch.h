@@ -108,6 +108,13 @@ void SecureDllSearch(const OSVERSIONINFOA &version);
 // (S-1-5-32-544). False when the platform cannot answer.
 bool IsAdministrator();
 
+// GetLastError for a call that failed; `fallback` where it says "success",
+// which would let the caller go on as if nothing had.
+inline DWORD LastErrorOr(DWORD fallback) {
+  DWORD error = GetLastError();
+  return error == ERROR_SUCCESS ? fallback : error;
+}
+
 // A function that a system DLL may not export on every Windows the program
 // must start on (so as to refuse it), looked up at run time; null if absent.
 template <typename Function> Function SystemFunction(const char *module, const char *name) {
@@ -264,9 +271,7 @@ void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, c
               DWORD size);
 bool FlushBackup(Backup &backup);
 // Whether the file failed: the walk deletes nothing more.
-inline bool BackupFailed(const Walk &walk) {
-  return walk.backup && walk.backup->error != ERROR_SUCCESS;
-}
+inline bool BackupFailed(const Backup *backup) { return backup && backup->error != ERROR_SUCCESS; }
 // Ends the backup, flushing what waits; false if that failed.
 bool CloseBackup(Backup &backup);
 

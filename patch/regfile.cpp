@@ -13,12 +13,6 @@ constexpr DWORD HeadSize = (1 + sizeof Header - 1) * sizeof(WCHAR);
 // about 80 characters, and two spaces before the next.
 constexpr std::size_t HexWidth = 76;
 
-// A failed call's error; never "success", which would let the walk go on.
-DWORD WriteError() {
-  DWORD error = GetLastError();
-  return error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_WRITE_FAULT) : error;
-}
-
 // What waits is written, in one write, at the end of the file.
 bool WriteOut(Backup &backup) {
   if (backup.error != ERROR_SUCCESS) {
@@ -30,7 +24,7 @@ bool WriteOut(Backup &backup) {
   DWORD size = static_cast<DWORD>(backup.length * sizeof(WCHAR));
   DWORD written = 0;
   if (!WriteFile(backup.file, backup.text, size, &written, nullptr) || written != size) {
-    backup.error = WriteError();
+    backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }
   backup.length = 0;
@@ -49,6 +43,14 @@ void Put(Backup &backup, WCHAR c) {
 // A byte of the data, or a character of it, as stored: little-endian.
 WCHAR CharAt(const BYTE *data, std::size_t i) {
   return static_cast<WCHAR>(data[2 * i] | data[2 * i + 1] << 8);
+}
+
+// A character of a quoted name or string: regedit escapes only these two.
+void PutEscaped(Backup &backup, WCHAR c) {
+  if (c == '\\' || c == '"') {
+    Put(backup, '\\');
+  }
+  Put(backup, c);
 }
 
 void PutHexDigits(Backup &backup, DWORD value, unsigned digits) {
@@ -83,14 +85,14 @@ bool OpenBackup(Backup &backup) {
   backup.file = CreateFileA(backup.path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (backup.file == INVALID_HANDLE_VALUE) {
-    backup.error = WriteError();
+    backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }
   BYTE head[HeadSize];
   DWORD read = 0;
   if (GetLastError() == ERROR_ALREADY_EXISTS &&
       !ReadFile(backup.file, head, HeadSize, &read, nullptr)) {
-    backup.error = WriteError();
+    backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }
   if (read == 0) { // new, or empty
@@ -140,10 +142,7 @@ void PutWide(Backup &backup, const WCHAR *text, std::size_t length) {
 void PutQuoted(Backup &backup, const WCHAR *text, std::size_t length) {
   Put(backup, '"');
   for (std::size_t i = 0; i < length; ++i) {
-    if (text[i] == '\\' || text[i] == '"') {
-      Put(backup, '\\');
-    }
-    Put(backup, text[i]);
+    PutEscaped(backup, text[i]);
   }
   Put(backup, '"');
 }
@@ -162,10 +161,7 @@ void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, c
     WCHAR c = 0;
     Put(backup, '"');
     for (std::size_t i = 0; (c = CharAt(data, i)) != 0; ++i) {
-      if (c == '\\' || c == '"') {
-        Put(backup, '\\');
-      }
-      Put(backup, c);
+      PutEscaped(backup, c);
     }
     Put(backup, '"');
   } else if (type == REG_DWORD && size == sizeof(DWORD)) {
@@ -212,7 +208,7 @@ bool FlushBackup(Backup &backup) {
   }
   if (backup.unflushed) {
     if (!FlushFileBuffers(backup.file)) {
-      backup.error = WriteError();
+      backup.error = LastErrorOr(ERROR_WRITE_FAULT);
       return false;
     }
     backup.unflushed = false;

@@ -131,7 +131,7 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *back
     backup->regEnumValue =
         SystemFunction<decltype(&RegEnumValueW)>("advapi32.dll", "RegEnumValueW");
   }
-  for (std::size_t i = 0; i < count && !(backup && backup->error != ERROR_SUCCESS); ++i) {
+  for (std::size_t i = 0; i < count && !BackupFailed(backup); ++i) {
     report.removed = 0;
     report.stayed = 0;
     report.takenOver = 0;

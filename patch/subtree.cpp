@@ -41,8 +41,8 @@ void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
   // back with '?' in it) is a child that stays.
   bool vanished = false;
   // Once the backup failed, nothing more goes: the rest is not listed.
-  while (!BackupFailed(walk) && RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr,
-                                              nullptr) == ERROR_SUCCESS) {
+  while (!BackupFailed(walk.backup) && RegEnumKeyExA(key, index, name, &length, nullptr, nullptr,
+                                                     nullptr, nullptr) == ERROR_SUCCESS) {
     const Trail child = {name, &trail};
     Fate fate = DeleteKey(key, child, walk);
     bool missing = fate.error == ERROR_FILE_NOT_FOUND && !vanished;

@@ -66,12 +66,6 @@ bool LookUp(Takeover &takeover) {
          takeover.lookupPrivilegeValue && takeover.adjustTokenPrivileges;
 }
 
-// GetLastError for a call that failed; never "success".
-DWORD Failure() {
-  DWORD error = GetLastError();
-  return error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : error;
-}
-
 // SeTakeOwnershipPrivilege, which every administrator's token holds
 // disabled, enabled in the process's own token: once in a run, when a key
 // first needs a new owner. ERROR_NOT_ALL_ASSIGNED if the token lacks it.
@@ -82,14 +76,14 @@ DWORD EnableTakeOwnership(Takeover &takeover) {
   takeover.privilegeAsked = true;
   HANDLE token = nullptr;
   if (!takeover.openProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
-    takeover.privilegeError = Failure();
+    takeover.privilegeError = LastErrorOr(ERROR_ACCESS_DENIED);
     return takeover.privilegeError;
   }
   TOKEN_PRIVILEGES privileges = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
   if (!takeover.lookupPrivilegeValue(nullptr, SE_TAKE_OWNERSHIP_NAME,
                                      &privileges.Privileges[0].Luid) ||
       !takeover.adjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr)) {
-    takeover.privilegeError = Failure();
+    takeover.privilegeError = LastErrorOr(ERROR_ACCESS_DENIED);
   } else {
     takeover.privilegeError = GetLastError(); // success only if it was assigned
   }
