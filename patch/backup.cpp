@@ -18,9 +18,11 @@ WCHAR widePath[16384];
 WCHAR valueName[16384]; // the longest value name Windows allows, and its zero
 alignas(4) BYTE valueData[1 << 20];
 
-bool HasLineEnd(const WCHAR *text, std::size_t length) {
+// A line end would end the line inside a name, and U+0000 ends a quoted
+// name for regedit, which would import what follows under another name.
+bool Unwritable(const WCHAR *text, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
-    if (text[i] == '\r' || text[i] == '\n') {
+    if (text[i] == '\r' || text[i] == '\n' || text[i] == 0) {
       return true;
     }
   }
@@ -107,7 +109,7 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
     return ERROR_FILENAME_EXCED_RANGE;
   }
   auto pathLength = static_cast<std::size_t>(widened);
-  if (HasLineEnd(widePath, pathLength)) {
+  if (Unwritable(widePath, pathLength)) {
     return ERROR_INVALID_DATA; // a name that no .reg file can hold
   }
   DWORD values = 0;
@@ -152,7 +154,7 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
     } else if (result == ERROR_SUCCESS && IsLinkValue(valueName, nameLength, type)) {
       link = true;
       PutLink(walk, trail, pathLength, size);
-    } else if (result == ERROR_SUCCESS && HasLineEnd(valueName, nameLength)) {
+    } else if (result == ERROR_SUCCESS && Unwritable(valueName, nameLength)) {
       result = ERROR_INVALID_DATA;
     } else if (result == ERROR_SUCCESS) {
       head();

@@ -46,6 +46,9 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "1622: the log file could not be opened";
 constexpr const char LogFailedText[] = "Could not open the log file ";
 constexpr const char BackupFailedText[] = "Could not write the backup file ";
+constexpr const char BackupCutShortText[] =
+    "it ends in the middle of a record, as a run that was cut short leaves it. Look at the file "
+    "before it is imported or used again.";
 constexpr const char BackupStoppedText[] =
     "No key was deleted after the failure; every key deleted before it is in the file.";
 
@@ -262,7 +265,9 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
 // the run's records; each Put adds to what waits to be written; a key's
 // values are PutValue's lines. FlushBackup writes what waits and flushes
 // the file to disk. Each returns false, and sets `error`, once the file
-// failed; nothing is written after that.
+// failed; nothing is written after that. An existing file is appended to
+// only where it begins as a .reg file (else ERROR_FILE_EXISTS) and ends
+// where a record ends (else BackupCutShort).
 bool OpenBackup(Backup &backup);
 void PutText(Backup &backup, const char *text); // ASCII
 void PutWide(Backup &backup, const WCHAR *text, std::size_t length);
@@ -270,6 +275,9 @@ void PutQuoted(Backup &backup, const WCHAR *text, std::size_t length);
 void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, const BYTE *data,
               DWORD size);
 bool FlushBackup(Backup &backup);
+// The file's error when it ends inside a record: ERROR_HANDLE_EOF, which no
+// synchronous file call fails with, told in words of its own.
+constexpr DWORD BackupCutShort = ERROR_HANDLE_EOF;
 // Whether the file failed: the walk deletes nothing more.
 inline bool BackupFailed(const Backup *backup) { return backup && backup->error != ERROR_SUCCESS; }
 // Ends the backup, flushing what waits; false if that failed.

@@ -9,6 +9,9 @@ constexpr char Header[] = "Windows Registry Editor Version 5.00";
 constexpr WCHAR ByteOrderMark = 0xFEFF;
 // The bytes a file must begin with to be appended to.
 constexpr DWORD HeadSize = (1 + sizeof Header - 1) * sizeof(WCHAR);
+// How much of its end is read to see how it ends: a few line ends and the
+// character before them.
+constexpr DWORD TailSize = 64;
 // Hex data is wrapped as regedit wraps it: ",\" at the end of a line of
 // about 80 characters, and two spaces before the next.
 constexpr std::size_t HexWidth = 76;
@@ -21,9 +24,13 @@ bool WriteOut(Backup &backup) {
   if (backup.length == 0) {
     return true;
   }
+  // A handle without FILE_WRITE_DATA writes only at the end of a local
+  // file; a share may not keep that promise, and the file pointer was left
+  // where the checks of the file's beginning and end read it.
   DWORD size = static_cast<DWORD>(backup.length * sizeof(WCHAR));
   DWORD written = 0;
-  if (!WriteFile(backup.file, backup.text, size, &written, nullptr) || written != size) {
+  if (SetFilePointer(backup.file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER ||
+      !WriteFile(backup.file, backup.text, size, &written, nullptr) || written != size) {
     backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }
@@ -74,6 +81,47 @@ bool Quotable(const BYTE *data, DWORD size) {
   return true;
 }
 
+// Whether a file that begins as a .reg file ends where a record ends, so
+// that what a run appends is read as records of its own: an even size, and
+// a blank line after its last line, which must not be continued (",\"); or
+// the header and nothing more. A run cut short (a power cut, a full disk, a
+// share that went) leaves neither, and appended to, the file would lose keys
+// on import: regedit takes the lines after a continued value as its data,
+// and imports a value cut short over a key that was never deleted. XP's
+// regedit and reg, and Wine's, end an export with a blank line.
+bool EndsWhereARecordEnds(Backup &backup) {
+  DWORD size = SetFilePointer(backup.file, 0, nullptr, FILE_END);
+  if (size == INVALID_SET_FILE_POINTER) {
+    backup.error = LastErrorOr(ERROR_WRITE_FAULT);
+    return false;
+  }
+  // Its last bytes after the header, at most TailSize of them; the header
+  // is there, as it was read.
+  DWORD from = size % 2 == 0 && size - HeadSize > TailSize ? size - TailSize : HeadSize;
+  BYTE tail[TailSize];
+  DWORD read = 0;
+  if (size % 2 == 0 && (SetFilePointer(backup.file, static_cast<LONG>(from), nullptr, FILE_BEGIN) ==
+                            INVALID_SET_FILE_POINTER ||
+                        !ReadFile(backup.file, tail, size - from, &read, nullptr))) {
+    backup.error = LastErrorOr(ERROR_WRITE_FAULT);
+    return false;
+  }
+  // The line ends it ends with, and the character before them.
+  DWORD end = read;
+  DWORD lineEnds = 0;
+  while (end >= 4 && CharAt(tail, end / 2 - 2) == '\r' && CharAt(tail, end / 2 - 1) == '\n') {
+    end -= 4;
+    ++lineEnds;
+  }
+  bool complete =
+      size % 2 == 0 && read == size - from &&
+      (from + end == HeadSize || (lineEnds >= 2 && end > 0 && CharAt(tail, end / 2 - 1) != '\\'));
+  if (!complete) {
+    backup.error = BackupCutShort;
+  }
+  return complete;
+}
+
 } // namespace
 
 bool OpenBackup(Backup &backup) {
@@ -112,6 +160,9 @@ bool OpenBackup(Backup &backup) {
     // Not a file of this kind: what a run appended could not be imported,
     // and might bury what the file held.
     backup.error = ERROR_FILE_EXISTS;
+    return false;
+  }
+  if (read != 0 && !EndsWhereARecordEnds(backup)) {
     return false;
   }
   // Each run's records under a line that tells when they were removed.

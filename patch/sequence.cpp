@@ -82,7 +82,11 @@ void ShowLogFailure(const char *path, DWORD error) {
 // log has the file's error, the box what it means for the keys.
 int TellBackupFailure(Report &report, const char *path, DWORD error) {
   Line text = {};
-  FileFailure(text, BackupFailedText, path, error);
+  if (error == BackupCutShort) {
+    Format(text, "%s%s: %s", BackupFailedText, path, BackupCutShortText);
+  } else {
+    FileFailure(text, BackupFailedText, path, error);
+  }
   LogEnd(report, text.text, ExitBackupFailed);
   if (!report.quiet) {
     Format(text, "\n\n%s", BackupStoppedText);

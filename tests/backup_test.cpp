@@ -81,27 +81,76 @@ TEST_F(Backup, KeepsEveryTypeAsRegeditExportsIt) {
   ExpectNothingLeftOpen();
 }
 
-// After an export that the file holds, a run adds its keys without a second
-// header; a file of another kind is left as it was, and nothing goes.
-TEST_F(Backup, AppendsToAnExportAndToNothingElse) {
-  const std::string other =
-      "\xFF\xFE" + Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\x]\r\n");
-  emulated::AppendToFile(File, other);
+// A file is appended to only where it is a .reg file that ends where a
+// record ends: after an export, the header alone or a whole backup, a run
+// adds its keys without a second header. One of another kind, or one that
+// a run cut short, which regedit would import wrongly, is left as it was,
+// and nothing goes.
+TEST_F(Backup, AppendsOnlyWhereARecordEnds) {
   Tree({"A"});
-  EXPECT_EQ(0, RunWith(""));
-  EXPECT_EQ(Utf8(other) + RunHead + "[" + Key + "]\r\n\r\n[" + Key + "\\A]\r\n\r\n",
-            Utf8(emulated::FileText(File)));
+  emulated::SetValue(Below("A"), "Binary", REG_BINARY, std::string(30, '\xAB'));
+  emulated::SetValue(Below("A"), "Dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4));
+  ASSERT_EQ(0, RunWith("/quiet"));
+  const std::string whole = emulated::FileText(File);
+  const std::string header = "\xFF\xFE" + Utf16("Windows Registry Editor Version 5.00\r\n");
+  auto after = [&whole](const char *text, std::size_t more) {
+    return whole.substr(0, whole.find(Utf16(text)) + Utf16(text).size() + more);
+  };
+  const DWORD appended = ERROR_SUCCESS;
+  const struct {
+    const char *name;
+    std::string text;
+    DWORD error;
+  } files[] = {
+      {"an export", header + Utf16("\r\n[HKEY_LOCAL_MACHINE\\x]\r\n\"v\"=\"1\"\r\n\r\n"), appended},
+      {"the header alone", header, appended},
+      {"a whole backup", whole, appended},
+      {"notes", "notes\r\n", ERROR_FILE_EXISTS},
+      {"cut after a continued line", after(",\\\r\n", 0), BackupCutShort},
+      {"a continued line, then a blank one", after(",\\\r\n", 0) + Utf16("\r\n"), BackupCutShort},
+      {"cut inside a dword", after("dword:", 4), BackupCutShort},
+      {"cut at an odd byte", whole.substr(0, whole.size() - 41), BackupCutShort},
+      {"cut without its last line end", whole.substr(0, whole.size() - 4), BackupCutShort},
+  };
+  for (const auto &file : files) {
+    SCOPED_TRACE(file.name);
+    emulated::Reset();
+    Tree({"A"});
+    emulated::AppendToFile(File, file.text);
+    EXPECT_EQ(file.error ? ExitBackupFailed : 0, RunWith(""));
+    if (file.error == appended) {
+      EXPECT_EQ(Utf8(file.text) + RunHead + "[" + Key + "]\r\n\r\n[" + Key + "\\A]\r\n\r\n",
+                Utf8(emulated::FileText(File)));
+      EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
+      continue;
+    }
+    EXPECT_EQ(file.text, emulated::FileText(File));
+    EXPECT_TRUE(Deleted().empty());
+    std::string why =
+        file.error == ERROR_FILE_EXISTS ? "error 80, The file exists." : BackupCutShortText;
+    ExpectLastBox(
+        (BackupFailedText + std::string(File) + ": " + why + "\n\n" + BackupStoppedText).c_str(),
+        ErrorCaption, MB_ICONERROR);
+    ExpectNothingLeftOpen();
+  }
+}
 
-  const char notes[] = "C:\\Work\\notes.txt";
-  emulated::AppendToFile(notes, "notes\r\n");
-  Tree({"A"});
-  EXPECT_EQ(ExitBackupFailed, RunWith("/backup:" + std::string(notes)));
-  EXPECT_TRUE(emulated::KeyExists(Below("A")));
-  EXPECT_EQ("notes\r\n", emulated::FileText(notes));
-  ExpectLastBox((BackupFailedText + std::string(notes) + ": error 80, The file exists.\n\n" +
-                 BackupStoppedText)
-                    .c_str(),
-                ErrorCaption, MB_ICONERROR);
+// A value name that a .reg file cannot hold, with a line end or U+0000 (a
+// reader stops at it), keeps its key, with the reason; the rest goes.
+TEST_F(Backup, KeepsAKeyWhoseValueNameNoFileCanHold) {
+  Tree({"Break", "Nul", "Plain"});
+  emulated::SetValue(Below("Break"), "Line\nBreak", "1");
+  emulated::SetValue(Below("Nul"), std::string("Nul\0Name", 8), "1");
+  emulated::SetCommandLine("quenlor-patch.exe /quiet /log:C:\\Work\\run.log /backup:" +
+                           std::string(File));
+  EXPECT_EQ(ExitKeysLeft, Run());
+  EXPECT_EQ((std::vector<std::string>{Below("Plain")}), Deleted());
+  const std::string log = emulated::FileText("C:\\Work\\run.log");
+  for (const char *key : {"Break", "Nul"}) {
+    EXPECT_NE(std::string::npos, log.find("Stayed: HKEY_LOCAL_MACHINE\\" + Below(key) +
+                                          ": error 13, The data is invalid."))
+        << log;
+  }
   ExpectNothingLeftOpen();
 }
 

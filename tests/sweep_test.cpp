@@ -197,7 +197,8 @@ const std::set<Op> LogOps = {Op::WriteFile,          Op::CloseHandle,  Op::Forma
                              Op::GetComputerNameA,   Op::GetUserNameA, Op::GetVersionExA,
                              Op::WideCharToMultiByte};
 // What may fail on the backup file, and end the run with its own code.
-const std::set<Op> BackupOps = {Op::CreateFileA, Op::ReadFile, Op::WriteFile, Op::FlushFileBuffers};
+const std::set<Op> BackupOps = {Op::CreateFileA, Op::ReadFile, Op::SetFilePointer, Op::WriteFile,
+                                Op::FlushFileBuffers};
 constexpr char LogFile[] = "patch.log";
 constexpr char BackupFile[] = "backup.reg";
 const std::string BackupPath = "C:\\WORK\\BACKUP.REG"; // as the model names the file
@@ -531,7 +532,9 @@ void CheckBackup(const Shape &shape, bool raced, std::vector<std::string> &wrong
     if (call.key == BackupPath) {
       unflushed = call.op == Op::WriteFile ||
                   (unflushed && !(call.op == Op::FlushFileBuffers && call.result));
-      failed = failed || (BackupOps.count(call.op) && (call.result == 0 || call.result == -1));
+      long long failure = call.op == Op::SetFilePointer ? INVALID_SET_FILE_POINTER : 0;
+      failed =
+          failed || (BackupOps.count(call.op) && (call.result == failure || call.result == -1));
     }
     if (call.op == Op::NtDeleteKey && call.result == emulated::StatusSuccess &&
         (unflushed || failed)) {
@@ -796,6 +799,27 @@ Effect RunOnce(const Shape &shape, const Event *event, std::size_t limit, Tally 
   return effect;
 }
 
+// A run over the shape once more, on its backup as a run cut short in the
+// middle of a write left it (a full disk, a power cut): it must end with
+// its own code, delete nothing and leave the file as it was.
+void RunOnCut(const Shape &shape, const std::string &cut, std::size_t limit, Tally &tally) {
+  Build(shape);
+  emulated::AppendToFile(BackupFile, cut);
+  emulated::SetCallLimit(limit);
+  int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
+  ++tally.runs;
+  std::string wrong = exitCode != ExitBackupFailed ? "exit code " + std::to_string(exitCode)
+                      : !emulated::DeletedKeys().empty()
+                          ? "deleted " + emulated::DeletedKeys()[0].path
+                      : emulated::FileText(BackupFile) != cut           ? "wrote to the file"
+                      : emulated::OpenHandles() + emulated::OpenFiles() ? "left handles open"
+                                                                        : "";
+  if (!wrong.empty()) {
+    tally.violations.push_back(shape.name + ", on a backup cut after " +
+                               std::to_string(cut.size()) + " bytes: " + wrong);
+  }
+}
+
 // Runs the shape unfaulted, then with each call position failing, then with
 // another process racing it at each call position; `sample` bounds the
 // faulted and the raced runs (0: all of them), which are picked at random,
@@ -809,6 +833,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   std::vector<std::string> outside;
   Effect reference = RunOnce(shape, nullptr, bound, tally, outside);
   std::vector<emulated::Call> clean = emulated::Calls();
+  const std::string backedUp = emulated::FileText(BackupFile);
   if (shape.log) {
     Shape unlogged = shape;
     unlogged.log = false;
@@ -823,10 +848,19 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   std::set<std::pair<Op, unsigned>> skipped;  // calls whose failure is not plausible
   std::vector<std::string> lookups;           // the function each look-up was for
   std::set<std::pair<Op, unsigned>> onBackup; // calls on the backup file
+  std::map<unsigned, std::size_t> cuts;       // each write to it: the file cut in its middle
+  std::size_t written = 0;
   for (const auto &call : clean) {
     unsigned n = ++counts[call.op];
     if (call.key == BackupPath && BackupOps.count(call.op)) {
       onBackup.insert({call.op, n});
+    }
+    if (call.key == BackupPath && call.op == Op::WriteFile) {
+      std::size_t size = std::stoul(call.args.substr(call.args.rfind(", ") + 2));
+      // Never just after a record, which would leave a whole file.
+      std::size_t cut = written + size / 2;
+      cuts[n] = cut + (backedUp.compare(cut - 8, 8, "\r\0\n\0\r\0\n\0", 8) == 0 ? 1 : 0);
+      written += size;
     }
     if (call.op == Op::RegOpenKeyExA && call.result != ERROR_SUCCESS) {
       skipped.insert({call.op, n}); // it fails anyway
@@ -924,6 +958,10 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
                              ? std::string(emulated::Name(event.op)) + "#" + std::to_string(event.n)
                              : "race#" + std::to_string(event.at)));
     RunOnce(shape, &event, limit, tally, outside, &reference);
+    auto cut = cuts.find(event.n);
+    if (event.op == Op::WriteFile && event.error == ERROR_DISK_FULL && cut != cuts.end()) {
+      RunOnCut(shape, backedUp.substr(0, cut->second), limit, tally);
+    }
   }
 }
 
