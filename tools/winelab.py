@@ -68,6 +68,8 @@ FIXED_LAYOUT = ["setarch", "-R"]
 
 
 MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
+# Where tools/deps tells why it could not install the 32-bit Wine.
+WINE32_UNAVAILABLE = Path(__file__).resolve().parent.parent / "build" / "wine32-unavailable"
 
 
 class HostError(RuntimeError):
@@ -86,7 +88,9 @@ def lacks_32bit():
         done = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, timeout=60)
     except FileNotFoundError:
-        return f"{loader} is missing (wine32:i386 is not installed)"
+        why = (WINE32_UNAVAILABLE.read_text().strip() if WINE32_UNAVAILABLE.exists()
+               else "wine32:i386 is not installed")
+        return f"{loader} is missing: {why}"
     except OSError as error:
         return f"this host runs no 32-bit x86 code ({loader}: {error.strerror})"
     if done.returncode != 0:
