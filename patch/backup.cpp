@@ -196,6 +196,7 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
   // A key with subkeys is emptied first: asked before, it would cost a
   // flush for nothing.
   LONG status = subkeys ? StatusCannotDelete : DeleteFlushed(key, walk);
+  DWORD stayed = walk.report->stayed;
   if (status < 0 && status != StatusKeyDeleted && !BackupFailed(walk.backup)) {
     DeleteSubkeys(key, trail, walk);
     status = DeleteFlushed(key, walk);
@@ -203,5 +204,5 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
   if (status < 0 && status != StatusKeyDeleted && BackupFailed(walk.backup)) {
     return Fate{ERROR_WRITE_FAULT, 0};
   }
-  return Deleted(status);
+  return Deleted(status, walk.report->stayed != stayed);
 }

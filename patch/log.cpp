@@ -193,7 +193,11 @@ void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate) {
   Add(line, "Stayed: ");
   AddPath(line, key, view);
   Add(line, ": ");
-  AddError(line, static_cast<DWORD>(fate.error));
+  if (fate.error == SubkeyStayed) {
+    Add(line, SubkeyStayedText);
+  } else {
+    AddError(line, static_cast<DWORD>(fate.error));
+  }
   if (fate.status < 0) {
     Format(line, " NTSTATUS 0x%x", static_cast<DWORD>(fate.status));
   }

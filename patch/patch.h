@@ -231,28 +231,34 @@ Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk);
 // each one that went or stays; one that stays is stepped over.
 void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk);
 
-// A key's fate from an open that failed, or from NtDeleteKey's answer.
+// A key's fate from an open that failed, or from NtDeleteKey's answer;
+// `subkeyStayed` says that a key below it stays, which is why it does.
 Fate Opened(LONG result);
-Fate Deleted(LONG status);
+Fate Deleted(LONG status, bool subkeyStayed = false);
 // NtDeleteKey's word for a key that another process deleted while the walk
 // held it: gone, though another key may since stand in its name.
 constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);
-// Its word for a key that still has subkeys.
+// Its word for a key that still has subkeys (Wine says access denied).
 constexpr LONG StatusCannotDelete = static_cast<LONG>(0xC0000121);
+// The fate of a key that stays because a key below it stays, told in
+// words of its own rather than as whatever NtDeleteKey answered.
+constexpr LONG SubkeyStayed = ERROR_DIR_NOT_EMPTY;
+constexpr char SubkeyStayedText[] = "a subkey of it stayed.";
 constexpr Fate Vanished = {ERROR_FILE_NOT_FOUND, StatusKeyDeleted};
 
 // Deletes the open key `key` through its handle, emptying it first if it
-// has subkeys; NtDeleteKey's last answer. Inline, so that each level of the
-// walk's recursion takes no frame for it.
-inline LONG Delete(HKEY key, const Trail &trail, const Walk &walk) {
+// has subkeys. Inline, so that each level of the walk's recursion takes no
+// frame for it.
+inline Fate Delete(HKEY key, const Trail &trail, const Walk &walk) {
   // Asked first: a leaf, or a link, goes at once; a key with subkeys is
   // refused, then emptied and asked again.
   LONG status = walk.ntDeleteKey(key);
+  DWORD stayed = walk.report->stayed;
   if (status < 0 && status != StatusKeyDeleted) {
     DeleteSubkeys(key, trail, walk);
     status = walk.ntDeleteKey(key);
   }
-  return status;
+  return Deleted(status, walk.report->stayed != stayed);
 }
 
 // With a backup: saves the open key `key` (named by `trail`) with its values,
@@ -338,7 +344,8 @@ void WriteLine(Report &report, Line &line);
 // mode's may differ from.
 void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real);
 void LogText(Report &report, const char *text);
-// A key that stays, by its full path, and why.
+// A key that stays, by its path (its last levels after "..." where it is
+// too long for a line), and why: a subkey of it that stayed, or the error.
 void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate);
 // `what` (": " and `error`'s text after it, unless ERROR_SUCCESS) and a
 // key's full path: "Taken over: HKEY_LOCAL_MACHINE\..."

@@ -9,8 +9,7 @@ Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk) {
   if (result != ERROR_SUCCESS) {
     return Opened(result);
   }
-  Fate fate =
-      walk.backup ? SaveAndDelete(key, trail, walk, false) : Deleted(Delete(key, trail, walk));
+  Fate fate = walk.backup ? SaveAndDelete(key, trail, walk, false) : Delete(key, trail, walk);
   RegCloseKey(key);
   return fate;
 }
@@ -21,11 +20,17 @@ Fate Opened(LONG result) {
   return result == ERROR_KEY_DELETED ? Fate{ERROR_FILE_NOT_FOUND, 0} : Fate{result, 0};
 }
 
-Fate Deleted(LONG status) {
+Fate Deleted(LONG status, bool subkeyStayed) {
   if (status == StatusKeyDeleted) {
     return Vanished;
   }
-  return status < 0 ? Fate{ERROR_ACCESS_DENIED, status} : Fate{ERROR_SUCCESS, 0};
+  if (status >= 0) {
+    return Fate{ERROR_SUCCESS, 0};
+  }
+  // Windows' own word for a key that still has subkeys, and Wine's denial
+  // after a subkey the walk saw stay, are both that.
+  return Fate{subkeyStayed || status == StatusCannotDelete ? SubkeyStayed : ERROR_ACCESS_DENIED,
+              status};
 }
 
 void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {

@@ -171,8 +171,7 @@ Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk) {
   }
   ++walk.report->takenOver;
   LogKey(*walk.report, "Taken over: ", trail, walk.view);
-  Fate fate =
-      walk.backup ? SaveAndDelete(key, trail, walk, true) : Deleted(Delete(key, trail, walk));
+  Fate fate = walk.backup ? SaveAndDelete(key, trail, walk, true) : Delete(key, trail, walk);
   if (fate.error != ERROR_SUCCESS && fate.error != ERROR_FILE_NOT_FOUND) {
     PutBack(key, saved, owned, trail, walk);
   }

@@ -10,7 +10,7 @@ namespace {
 constexpr char Folder[] = "C:\\Program Files\\Quenlor";
 const std::string Start = "quenlor-patch " PATCH_VERSION " on XP-MACHINE by Administrator: ";
 const std::string Key = "HKEY_LOCAL_MACHINE\\Software\\Crystal Semiconductor";
-const std::string CannotDelete = ": error 5, Access is denied. NTSTATUS 0xC0000121";
+const std::string CannotDelete = ": a subkey of it stayed. NTSTATUS 0xC0000121";
 
 struct Case {
   const char *name;

@@ -365,7 +365,10 @@ void CheckLog(const std::vector<std::string> &keysLeft, const Event *event, bool
       wrong.push_back("an undated log line: " + line);
     } else if (line.compare(std::strlen(Stamp), 8, "Stayed: ") == 0) {
       std::size_t from = std::strlen(Stamp) + 8;
-      named.push_back(line.substr(from, line.rfind(": error ") - from));
+      // The path ends where its reason begins: an error, or a subkey.
+      std::size_t why =
+          std::min(line.rfind(": error "), line.rfind(": " + std::string(SubkeyStayedText)));
+      named.push_back(line.substr(from, why - from));
       if (line.find("NTSTATUS") == std::string::npos) {
         unopened.push_back(named.back());
       }

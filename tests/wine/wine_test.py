@@ -730,19 +730,28 @@ class WineSuite(unittest.TestCase):
             self.assertIn(f"Permissions, which the backup cannot restore: {path}\\Locked",
                           logged)
             self.assertIn(f"; {path}\\Link was a registry link to {nt_path(VICTIM, view)}", text)
-        # A backup that cannot be written deletes nothing.
-        for arguments, boxes in (([r"/quiet"], 0), ([], 1)):
+        # A backup that cannot be written deletes nothing, and nor does one that
+        # a run cut short (here at an odd byte), which is left as it was.
+        torn = self.prefix.path / "drive_c" / "torn.reg"
+        cut = backup.read_bytes()[:len(text) | 1]
+        torn.write_bytes(cut)
+        missing = r"missing\\backup\.reg: error 3, .+"
+        cut_short = r"torn\.reg: it ends in the middle of a record, .+ used again\."
+        for arguments, boxes, why in (
+                ([r"/quiet", r"/backup:C:\missing\backup.reg"], 0, missing),
+                ([r"/backup:C:\missing\backup.reg"], 1, missing),
+                ([r"/backup:C:\torn.reg"], 1, cut_short)):
             with self.subTest(arguments=arguments):
-                run = self.run_patch(arguments=arguments + [r"/backup:C:\missing\backup.reg"],
-                                     relay=False)
+                run = self.run_patch(arguments=arguments, relay=False)
                 self.assertEqual(29, run.exit_code)
                 self.assertEqual(boxes, len(run.boxes))
-                for caption, text in run.boxes:
+                for caption, box in run.boxes:
                     self.assertEqual("Error", caption)
-                    self.assertRegex(text, r"^Could not write the backup file C:\\missing\\"
-                                     r"backup\.reg: error 3, .+  No key was deleted after the "
-                                     "failure; every key deleted before it is in the file\.$")
+                    self.assertRegex(box, r"^Could not write the backup file C:\\" + why +
+                                     r"  No key was deleted after the failure; every key deleted "
+                                     r"before it is in the file\.$")
                 self.assertEqual(tree, self.registry(KEY, exact=True))
+        self.assertEqual(cut, torn.read_bytes())
 
     def test_deployment_tools_read_each_outcome_from_the_exit_code(self):
         keys = subtree(2, 2)
