@@ -95,14 +95,17 @@ bool EndsWhereARecordEnds(Backup &backup) {
     backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }
-  // Its last bytes after the header, at most TailSize of them; the header
-  // is there, as it was read.
-  DWORD from = size % 2 == 0 && size - HeadSize > TailSize ? size - TailSize : HeadSize;
+  if (size % 2 != 0) {
+    backup.error = BackupCutShort; // half a character
+    return false;
+  }
+  // Its last bytes after the header, which was read: at most TailSize.
+  DWORD from = size - HeadSize > TailSize ? size - TailSize : HeadSize;
   BYTE tail[TailSize];
   DWORD read = 0;
-  if (size % 2 == 0 && (SetFilePointer(backup.file, static_cast<LONG>(from), nullptr, FILE_BEGIN) ==
-                            INVALID_SET_FILE_POINTER ||
-                        !ReadFile(backup.file, tail, size - from, &read, nullptr))) {
+  if (SetFilePointer(backup.file, static_cast<LONG>(from), nullptr, FILE_BEGIN) ==
+          INVALID_SET_FILE_POINTER ||
+      !ReadFile(backup.file, tail, size - from, &read, nullptr)) {
     backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }
@@ -114,7 +117,7 @@ bool EndsWhereARecordEnds(Backup &backup) {
     ++lineEnds;
   }
   bool complete =
-      size % 2 == 0 && read == size - from &&
+      read == size - from &&
       (from + end == HeadSize || (lineEnds >= 2 && end > 0 && CharAt(tail, end / 2 - 1) != '\\'));
   if (!complete) {
     backup.error = BackupCutShort;

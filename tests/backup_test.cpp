@@ -112,6 +112,7 @@ TEST_F(Backup, AppendsOnlyWhereARecordEnds) {
       {"cut at an odd byte", whole.substr(0, whole.size() - 41), BackupCutShort},
       {"cut without its last line end", whole.substr(0, whole.size() - 4), BackupCutShort},
   };
+  const std::string records = RunHead + "[" + Key + "]\r\n\r\n[" + Key + "\\A]\r\n\r\n";
   for (const auto &file : files) {
     SCOPED_TRACE(file.name);
     emulated::Reset();
@@ -119,8 +120,7 @@ TEST_F(Backup, AppendsOnlyWhereARecordEnds) {
     emulated::AppendToFile(File, file.text);
     EXPECT_EQ(file.error ? ExitBackupFailed : 0, RunWith(""));
     if (file.error == appended) {
-      EXPECT_EQ(Utf8(file.text) + RunHead + "[" + Key + "]\r\n\r\n[" + Key + "\\A]\r\n\r\n",
-                Utf8(emulated::FileText(File)));
+      EXPECT_EQ(Utf8(file.text) + records, Utf8(emulated::FileText(File)));
       EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
       continue;
     }
