@@ -234,7 +234,7 @@ void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk);
 // A key's fate from an open that failed, or from NtDeleteKey's answer;
 // `subkeyStayed` says that a key below it stays, which is why it does.
 Fate Opened(LONG result);
-Fate Deleted(LONG status, bool subkeyStayed = false);
+Fate Deleted(LONG status, bool subkeyStayed);
 // NtDeleteKey's word for a key that another process deleted while the walk
 // held it: gone, though another key may since stand in its name.
 constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017C);

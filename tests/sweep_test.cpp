@@ -862,7 +862,8 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       std::size_t size = std::stoul(call.args.substr(call.args.rfind(", ") + 2));
       // Never just after a record, which would leave a whole file.
       std::size_t cut = written + size / 2;
-      cuts[n] = cut + (backedUp.compare(cut - 8, 8, "\r\0\n\0\r\0\n\0", 8) == 0 ? 1 : 0);
+      cuts[n] =
+          cut + (cut >= 8 && backedUp.compare(cut - 8, 8, "\r\0\n\0\r\0\n\0", 8) == 0 ? 1 : 0);
       written += size;
     }
     if (call.op == Op::RegOpenKeyExA && call.result != ERROR_SUCCESS) {
