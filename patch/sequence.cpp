@@ -66,10 +66,15 @@ bool Unquoted(const char *text, std::size_t length, char (&path)[MAX_PATH]) {
   return true;
 }
 
-// "Could not ... file <path>: error N, " and Windows' text for it.
+// "Could not ... file <path>: " and why: "error N, " and Windows' text for
+// it, or, for a backup that a run cut short, what that means.
 void FileFailure(Line &text, const char *what, const char *path, DWORD error) {
   Format(text, "%s%s: ", what, path);
-  AddError(text, error);
+  if (error == BackupCutShort) {
+    Add(text, BackupCutShortText);
+  } else {
+    AddError(text, error);
+  }
 }
 
 void ShowLogFailure(const char *path, DWORD error) {
@@ -82,11 +87,7 @@ void ShowLogFailure(const char *path, DWORD error) {
 // log has the file's error, the box what it means for the keys.
 int TellBackupFailure(Report &report, const char *path, DWORD error) {
   Line text = {};
-  if (error == BackupCutShort) {
-    Format(text, "%s%s: %s", BackupFailedText, path, BackupCutShortText);
-  } else {
-    FileFailure(text, BackupFailedText, path, error);
-  }
+  FileFailure(text, BackupFailedText, path, error);
   LogEnd(report, text.text, ExitBackupFailed);
   if (!report.quiet) {
     Format(text, "\n\n%s", BackupStoppedText);
