@@ -13,8 +13,7 @@ constexpr char LinkValueName[] = "SymbolicLinkValue";
 // levels Windows allows, with long names) is not saved, and its key stays;
 // so does a key with a value above 1 MiB (Windows advises keeping values
 // below 2 KiB).
-char narrowPath[16384];
-WCHAR widePath[16384];
+WCHAR pathRoom[16384];
 WCHAR valueName[16384]; // the longest value name Windows allows, and its zero
 alignas(4) BYTE valueData[1 << 20];
 
@@ -45,17 +44,24 @@ bool IsLinkValue(const WCHAR *name, DWORD length, DWORD type) {
   return true;
 }
 
+// The key's path from HKEY_LOCAL_MACHINE, as the registry holds its names,
+// at the end of `pathRoom`.
+struct KeyPathText {
+  const WCHAR *text;
+  std::size_t length;
+};
+
 // "; HKEY_LOCAL_MACHINE\..." and what follows, a comment line of its own.
-void PutComment(Backup &backup, std::size_t pathLength, const char *what) {
+void PutComment(Backup &backup, KeyPathText path, const char *what) {
   PutText(backup, "; ");
   PutText(backup, MachineKeyName);
-  PutWide(backup, widePath, pathLength);
+  PutWide(backup, path.text, path.length);
   PutText(backup, what);
 }
 
 // A link, which regedit would import as a plain key, is named with its
 // target in the file and the log, and not restored.
-void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD size) {
+void PutLink(const Walk &walk, const Trail &trail, KeyPathText path, DWORD size) {
   Backup &backup = *walk.backup;
   // The target, an NT path without its zero, where the value's name was.
   WCHAR *target = valueName;
@@ -67,7 +73,7 @@ void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD
     // it would be read as a value.
     target[i] = target[i] < 0x20 ? static_cast<WCHAR>('?') : target[i];
   }
-  PutComment(backup, pathLength, " was a registry link to ");
+  PutComment(backup, path, " was a registry link to ");
   PutWide(backup, target, length);
   PutText(backup, "\r\n; A .reg file cannot hold a link: it is not restored.\r\n");
   if (walk.report->log == INVALID_HANDLE_VALUE) {
@@ -78,11 +84,7 @@ void PutLink(const Walk &walk, const Trail &trail, std::size_t pathLength, DWORD
   Add(line, "Link, which the backup cannot restore: ");
   AddPath(line, trail, walk.view);
   Add(line, " to ");
-  int narrowed =
-      WideCharToMultiByte(CP_ACP, 0, target, static_cast<int>(length), line.text + line.length,
-                          static_cast<int>(sizeof line.text - 3 - line.length), nullptr, nullptr);
-  line.length += narrowed > 0 ? static_cast<std::size_t>(narrowed) : 0;
-  line.text[line.length] = '\0';
+  AddShown(line, target, length);
   WriteLine(*walk.report, line);
 }
 
@@ -96,20 +98,15 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
     backup.error = ERROR_PROC_NOT_FOUND; // no value could be read
     return ERROR_WRITE_FAULT;
   }
+  // The names that opened each key, exactly: regedit puts the key back
+  // under the same name, whatever the ANSI code page holds.
+  constexpr std::size_t room = sizeof pathRoom / sizeof pathRoom[0];
   std::size_t start = 0;
-  if (!KeyPath(trail, walk.view, narrowPath, sizeof narrowPath, start)) {
+  if (!KeyPath(trail, walk.view, pathRoom, room, start)) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  // The narrow name opened the key: widened in the same code page, it names
-  // that key in the file.
-  int widened = MultiByteToWideChar(CP_ACP, 0, narrowPath + start,
-                                    static_cast<int>(sizeof narrowPath - start), widePath,
-                                    static_cast<int>(sizeof widePath / sizeof widePath[0]));
-  if (widened <= 0) {
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
-  auto pathLength = static_cast<std::size_t>(widened);
-  if (Unwritable(widePath, pathLength)) {
+  const KeyPathText path = {pathRoom + start, room - start};
+  if (Unwritable(path.text, path.length)) {
     return ERROR_INVALID_DATA; // a name that no .reg file can hold
   }
   DWORD values = 0;
@@ -125,7 +122,7 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
   std::size_t mark = backup.length;
   DWORD writes = backup.writes;
   if (takenOver) {
-    PutComment(backup, pathLength,
+    PutComment(backup, path,
                " was taken over: restored, it has the permissions its parent gives, not its "
                "own.\r\n");
     LogKey(*walk.report, "Permissions, which the backup cannot restore: ", trail, walk.view);
@@ -134,11 +131,11 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
   // which holds only its target, leaves no plain key to import in its place.
   bool link = false;
   bool headed = false;
-  auto head = [&backup, &headed, pathLength] {
+  auto head = [&backup, &headed, path] {
     if (!headed) {
       PutText(backup, "[");
       PutText(backup, MachineKeyName);
-      PutWide(backup, widePath, pathLength);
+      PutWide(backup, path.text, path.length);
       PutText(backup, "]\r\n");
       headed = true;
     }
@@ -153,7 +150,7 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
       result = ERROR_SUCCESS; // deleted meanwhile: one fewer to read
     } else if (result == ERROR_SUCCESS && IsLinkValue(valueName, nameLength, type)) {
       link = true;
-      PutLink(walk, trail, pathLength, size);
+      PutLink(walk, trail, path, size);
     } else if (result == ERROR_SUCCESS && Unwritable(valueName, nameLength)) {
       result = ERROR_INVALID_DATA;
     } else if (result == ERROR_SUCCESS) {

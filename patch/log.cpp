@@ -1,5 +1,7 @@
 // The /log file and the lines written to it: plain text in the ANSI code
-// page, CRLF line ends, each line dated and appended in one write.
+// page, CRLF line ends, each line dated and appended in one write. What
+// comes from outside is shown so that it cannot end a line: a key's name
+// could otherwise write a line that reads as the run's own.
 #include "patch/patch.h"
 
 #include <cstdarg>
@@ -10,9 +12,9 @@ namespace {
 constexpr std::size_t LineRoom = sizeof Line::text - 3;
 // The most of a line that a key's path may take.
 constexpr std::size_t PathRoom = 600;
-constexpr char Wow64PatchKeyPath[] = "Software\\Wow6432Node\\Crystal Semiconductor";
+constexpr WCHAR Wow64PatchKeyPath[] = WIDE("Software\\Wow6432Node\\Crystal Semiconductor");
 
-std::size_t Length(const char *text) {
+template <typename Char> std::size_t Length(const Char *text) {
   std::size_t length = 0;
   while (text[length]) {
     ++length;
@@ -31,6 +33,13 @@ void AddNumber(Line &line, DWORD value, unsigned base, unsigned digits) {
   Add(line, text + at);
 }
 
+bool Escaped(unsigned c) { return c < 0x20 || c == 0x7F || c == '%'; }
+
+void AddEscape(Line &line, unsigned c) {
+  Add(line, "%");
+  AddNumber(line, c, 16, 2);
+}
+
 } // namespace
 
 void Add(Line &line, const char *text, std::size_t length) {
@@ -38,6 +47,37 @@ void Add(Line &line, const char *text, std::size_t length) {
     line.text[line.length++] = *text++;
   }
   line.text[line.length] = '\0';
+}
+
+void AddShown(Line &line, const char *text, std::size_t length) {
+  for (std::size_t i = 0; i < length && text[i]; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    Escaped(c) ? AddEscape(line, c) : Add(line, text + i, 1);
+  }
+}
+
+void AddShown(Line &line, const WCHAR *text, std::size_t length) {
+  // Converted a run at a time, straight into the line; a run that does not
+  // fit is left out.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= length; ++i) {
+    bool escaped = i < length && Escaped(text[i]);
+    if (i < length && !escaped) {
+      continue;
+    }
+    int room = static_cast<int>(LineRoom - line.length);
+    int added = i > start && room > 0
+                    ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text + start,
+                                          static_cast<int>(i - start), line.text + line.length,
+                                          room, nullptr, nullptr)
+                    : 0;
+    line.length += added > 0 ? static_cast<std::size_t>(added) : 0;
+    line.text[line.length] = '\0';
+    if (escaped) {
+      AddEscape(line, text[i]);
+    }
+    start = i + 1;
+  }
 }
 
 void Format(Line &line, const char *pattern, ...) {
@@ -70,11 +110,11 @@ void Format(Line &line, const char *pattern, ...) {
   va_end(arguments);
 }
 
-bool KeyPath(const Trail &key, REGSAM view, char *path, std::size_t size, std::size_t &start) {
+bool KeyPath(const Trail &key, REGSAM view, WCHAR *path, std::size_t size, std::size_t &start) {
   // Built backwards from the key, as only the chain upwards is known.
   start = size;
   for (const Trail *level = &key; level; level = level->parent) {
-    const char *name = level->parent || view != KEY_WOW64_32KEY ? level->name : Wow64PatchKeyPath;
+    const WCHAR *name = level->parent || view != KEY_WOW64_32KEY ? level->name : Wow64PatchKeyPath;
     std::size_t length = Length(name);
     if (length + 1 > start) {
       return false;
@@ -89,10 +129,10 @@ bool KeyPath(const Trail &key, REGSAM view, char *path, std::size_t size, std::s
 }
 
 void AddPath(Line &line, const Trail &key, REGSAM view) {
-  char path[PathRoom];
+  WCHAR path[PathRoom];
   std::size_t start = 0;
-  Add(line, KeyPath(key, view, path, sizeof path, start) ? MachineKeyName : "...");
-  Add(line, path + start, sizeof path - start);
+  Add(line, KeyPath(key, view, path, PathRoom, start) ? MachineKeyName : "...");
+  AddShown(line, path + start, PathRoom - start);
 }
 
 void AddError(Line &line, DWORD error) {
@@ -155,8 +195,9 @@ void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &ver
   size = sizeof user;
   Line line;
   BeginLine(line);
-  Format(line, "quenlor-patch " PATCH_VERSION " on %s by %s: %s", named ? computer : "?",
-         GetUserNameA(user, &size) ? user : "?", commandLine);
+  Format(line, "quenlor-patch " PATCH_VERSION " on %s by %s: ", named ? computer : "?",
+         GetUserNameA(user, &size) ? user : "?");
+  AddShown(line, commandLine, LineRoom);
   WriteLine(report, line);
 
   BeginLine(line);

@@ -6,8 +6,9 @@
 
 #include <cstddef>
 
-// Relative to HKEY_LOCAL_MACHINE.
+// Relative to HKEY_LOCAL_MACHINE; the walk opens it by its wide twin.
 constexpr const char PatchKeyPath[] = "Software\\Crystal Semiconductor";
+constexpr const WCHAR PatchKeyPathW[] = WIDE("Software\\Crystal Semiconductor");
 constexpr const char MachineKeyName[] = "HKEY_LOCAL_MACHINE";
 
 // What the user reads. The success box has an empty caption on purpose: a
@@ -185,11 +186,22 @@ struct Backup {
 };
 
 // What the walk needs in one view: the view's flag, passed with every open,
-// NtDeleteKey, through which every key goes, where it reports, what it
+// NtDeleteKey, through which every key goes, the wide functions that list
+// and open keys by the names the registry holds, where it reports, what it
 // takes a key over with, and the backup, or null without /backup.
+//
+// The walk is wide on purpose. The A functions hand a name out through the
+// ANSI code page's best-fit table, which no flag turns off: a fullwidth
+// reverse solidus (U+FF3C) comes back as '\', so a name that holds one
+// would be opened as a path of several levels, through any link on the
+// way, and a name that best-fits to a sibling's would open the sibling.
+// Both W functions are looked up, as Windows 95's ADVAPI32 does not export
+// them; the walk never runs where they are missing.
 struct Walk {
   REGSAM view;
   NtDeleteKeyFunction ntDeleteKey;
+  decltype(&RegOpenKeyExW) regOpenKey;
+  decltype(&RegEnumKeyExW) regEnumKey;
   Report *report;
   Takeover *takeover;
   Backup *backup;
@@ -203,11 +215,15 @@ inline REGSAM WalkAccessOf(const Walk &walk) {
   return WalkAccess | (walk.backup ? KEY_QUERY_VALUE : 0) | walk.view;
 }
 
-// A key of the walk by its name, with the chain of keys above it up to the
-// one the walk began with, all in the walk's own stack frames. It names a
-// key that stays in the log; nothing is ever opened by the path it spells.
+// The longest key name Windows allows, in characters.
+constexpr DWORD MaxKeyName = 255;
+
+// A key of the walk by its name as the registry holds it, with the chain of
+// keys above it up to the one the walk began with, all in the walk's own
+// stack frames. It names a key in the log and the backup; nothing is ever
+// opened by the path it spells.
 struct Trail {
-  const char *name;
+  const WCHAR *name;
   const Trail *parent; // null for the key the walk began with
 };
 
@@ -313,6 +329,13 @@ struct Line {
   std::size_t length;
 };
 void Add(Line &line, const char *text, std::size_t length = static_cast<std::size_t>(-1));
+// Adds text from outside (a key name, a link's target, the command line)
+// so that it cannot end the line: a control character (below U+0020, and
+// U+007F) as '%' and its code in two hexadecimal digits, and '%' itself as
+// %25. The wide form converts to the ANSI code page without best fit, so
+// that a character the code page lacks is '?', never a look-alike.
+void AddShown(Line &line, const char *text, std::size_t length);
+void AddShown(Line &line, const WCHAR *text, std::size_t length);
 // Adds `pattern`, each %s in it standing for the next argument, a string,
 // each %u for a number (a DWORD), %2u for one of at least two digits (any
 // digit from 1 to 9), and %x for a number in eight hexadecimal digits.
@@ -321,7 +344,7 @@ void Format(Line &line, const char *pattern, ...);
 // level after a backslash, built backwards to the end of `path` (`size`
 // characters, no terminator): `start` is where the levels that fit begin.
 // Returns whether they all did.
-bool KeyPath(const Trail &key, REGSAM view, char *path, std::size_t size, std::size_t &start);
+bool KeyPath(const Trail &key, REGSAM view, WCHAR *path, std::size_t size, std::size_t &start);
 // The path of `key` from HKEY_LOCAL_MACHINE, as `view` keeps it; a path too
 // long for a line keeps its last levels, after "...".
 void AddPath(Line &line, const Trail &key, REGSAM view);

@@ -121,12 +121,15 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *back
     LogText(report, "Refused: not run by a member of the Administrators group");
     return NotAdministrator;
   }
-  // Every NT version has NtDeleteKey; without it nothing could be deleted
-  // through its own handle, and nothing is deleted any other way.
+  // Every NT version has these; without them nothing could be listed and
+  // opened by its own name and deleted through its own handle, and nothing
+  // is deleted any other way.
   auto ntDeleteKey = SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey");
+  auto regOpenKey = SystemFunction<decltype(&RegOpenKeyExW)>("advapi32.dll", "RegOpenKeyExW");
+  auto regEnumKey = SystemFunction<decltype(&RegEnumKeyExW)>("advapi32.dll", "RegEnumKeyExW");
   // Success means the key is gone now from every view, whether this run
   // removed it or it was never there; anything else would tell a lie.
-  bool gone = ntDeleteKey != nullptr;
+  bool gone = ntDeleteKey && regOpenKey && regEnumKey;
   REGSAM views[2];
   std::size_t count = gone ? RegistryViews(views) : 0;
   Takeover takeover = {};
@@ -140,8 +143,8 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *back
     report.removed = 0;
     report.stayed = 0;
     report.takenOver = 0;
-    const Walk walk = {views[i], ntDeleteKey, &report, &takeover, backup};
-    const Trail key = {PatchKeyPath, nullptr};
+    const Walk walk = {views[i], ntDeleteKey, regOpenKey, regEnumKey, &report, &takeover, backup};
+    const Trail key = {PatchKeyPathW, nullptr};
     // Deleted by another process while held: another key may stand in its
     // name by now, so it is looked for again, a few times at most. One
     // that keeps vanishing is not known to be gone.

@@ -2,7 +2,7 @@
 
 Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk) {
   HKEY key = nullptr;
-  LONG result = RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, WalkAccessOf(walk), &key);
+  LONG result = walk.regOpenKey(parent, trail.name, REG_OPTION_OPEN_LINK, WalkAccessOf(walk), &key);
   if (result == ERROR_ACCESS_DENIED) {
     return TakeOver(parent, trail, walk);
   }
@@ -34,20 +34,20 @@ Fate Deleted(LONG status, bool subkeyStayed) {
 }
 
 void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
-  char name[MAX_PATH];
-  DWORD length = MAX_PATH;
+  WCHAR name[MaxKeyName + 1];
+  DWORD length = MaxKeyName + 1;
   // Each deleted child lets the next one move up to `index`; a child that
   // stays is stepped over, so that the ones after it still go and the loop
   // ends when enumeration runs out.
   DWORD index = 0;
   // A child that is not there when opened was removed by another process:
-  // the enumeration is asked again at the same index. Only once, since a name
-  // that enumerates but never opens (one the ANSI code page cannot hold comes
-  // back with '?' in it) is a child that stays.
+  // the enumeration is asked again at the same index. Only once, so that a
+  // name that enumerates but never opens is a child that stays, and the
+  // loop still ends.
   bool vanished = false;
   // Once the backup failed, nothing more goes: the rest is not listed.
-  while (!BackupFailed(walk.backup) && RegEnumKeyExA(key, index, name, &length, nullptr, nullptr,
-                                                     nullptr, nullptr) == ERROR_SUCCESS) {
+  while (!BackupFailed(walk.backup) && walk.regEnumKey(key, index, name, &length, nullptr, nullptr,
+                                                       nullptr, nullptr) == ERROR_SUCCESS) {
     const Trail child = {name, &trail};
     Fate fate = DeleteKey(key, child, walk);
     bool missing = fate.error == ERROR_FILE_NOT_FOUND && !vanished;
@@ -56,6 +56,6 @@ void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
       index += fate.error == ERROR_SUCCESS ? 0 : 1;
     }
     vanished = missing;
-    length = MAX_PATH;
+    length = MaxKeyName + 1;
   }
 }

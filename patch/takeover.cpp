@@ -100,7 +100,7 @@ LONG TakeOwnership(HKEY parent, const Trail &trail, const Walk &walk, HKEY &dacl
   }
   HKEY owner = nullptr;
   LONG result =
-      RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, WRITE_OWNER | walk.view, &owner);
+      walk.regOpenKey(parent, trail.name, REG_OPTION_OPEN_LINK, WRITE_OWNER | walk.view, &owner);
   if (result != ERROR_SUCCESS) {
     return result;
   }
@@ -108,7 +108,7 @@ LONG TakeOwnership(HKEY parent, const Trail &trail, const Walk &walk, HKEY &dacl
                                             Descriptor(OwnerAdministrators));
   if (result == ERROR_SUCCESS) {
     LogKey(*walk.report, "Owner made Administrators: ", trail, walk.view);
-    result = RegOpenKeyExA(owner, "", REG_OPTION_OPEN_LINK, DaclAccess | walk.view, &dacl);
+    result = walk.regOpenKey(owner, WIDE(""), REG_OPTION_OPEN_LINK, DaclAccess | walk.view, &dacl);
   }
   RegCloseKey(owner);
   return result;
@@ -137,7 +137,7 @@ Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk) {
   }
   HKEY dacl = nullptr;
   LONG result =
-      RegOpenKeyExA(parent, trail.name, REG_OPTION_OPEN_LINK, DaclAccess | walk.view, &dacl);
+      walk.regOpenKey(parent, trail.name, REG_OPTION_OPEN_LINK, DaclAccess | walk.view, &dacl);
   bool owned = result == ERROR_ACCESS_DENIED;
   if (owned) {
     result = TakeOwnership(parent, trail, walk, dacl);
@@ -158,7 +158,8 @@ Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk) {
     // A new handle to the key already open: no name is looked up again,
     // so nothing that another process swaps in meanwhile is reached. It
     // may set the DACL too, to put the old one back through it.
-    result = RegOpenKeyExA(dacl, "", REG_OPTION_OPEN_LINK, WalkAccessOf(walk) | WRITE_DAC, &key);
+    result =
+        walk.regOpenKey(dacl, WIDE(""), REG_OPTION_OPEN_LINK, WalkAccessOf(walk) | WRITE_DAC, &key);
     if (result != ERROR_SUCCESS) {
       PutBack(dacl, saved, owned, trail, walk);
     }

@@ -4,10 +4,14 @@
 #pragma once
 
 #ifdef _WIN32
+// A wide literal, of the WCHAR of either side (wchar_t here, char16_t in
+// the stand-in).
+#define WIDE(text) L##text
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #else
+#define WIDE(text) u##text
 #include "emulated/windows.h"
 #endif

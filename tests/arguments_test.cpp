@@ -33,7 +33,8 @@ TEST_P(CommandLine, TellsEachOutcomeAsAsked) {
     emulated::SetAdministrator(false);
     break;
   case Stage::ChildStays:
-    emulated::CreateKey(Below("A\\Caf\xCE\xA9")); // "Caf?" opens nothing
+    emulated::CreateKey(Below("A\\Locked"));
+    emulated::FailOnKey(Op::NtDeleteKey, Below("A\\Locked"), emulated::StatusAccessDenied);
     break;
   case Stage::NoKey:
     emulated::RemoveTree(PatchKeyPath);

@@ -105,7 +105,7 @@ TEST_F(Links, LinkIntoTheSubtreeIsNotWalkedTwice) {
 }
 
 TEST_F(Links, LinkThatWillNotGoIsWarnedAboutAndNeverFollowed) {
-  for (Op op : {Op::NtDeleteKey, Op::RegOpenKeyExA}) {
+  for (Op op : {Op::NtDeleteKey, Op::RegOpenKeyExW}) {
     SCOPED_TRACE(emulated::Name(op));
     SetUp();
     Tree({"A", "Z"});
@@ -153,7 +153,7 @@ TEST_F(Links, KeySwappedForALinkWhileTheWalkRunsGoesAsALink) {
     std::size_t at = 0;
     unsigned opens = 0;
     for (std::size_t i = 0; i < emulated::Calls().size() && !at; ++i) {
-      opens += emulated::Calls()[i].op == Op::RegOpenKeyExA ? 1 : 0;
+      opens += emulated::Calls()[i].op == Op::RegOpenKeyExW ? 1 : 0;
       at = opens == c.open ? i + 1 : 0;
     }
     SetUp();

@@ -76,10 +76,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"keys that stay, with boxes",
              "\"/log:" + Path + "\"",
              Path.c_str(),
-             [] { emulated::CreateKey(PatchKeyPath + std::string("\\A\\Caf\xCE\xA9")); },
+             [] {
+               // A name that would forge a line, and a character the code
+               // page lacks, which is no look-alike in the log.
+               const std::string name = PatchKeyPath + std::string("\\A\\Caf\xCE\xA9%\r\nEnd: ok");
+               emulated::CreateKey(name);
+               emulated::FailOnKey(Op::NtDeleteKey, name, emulated::StatusAccessDenied);
+             },
              0,
              {"Windows 5.1.2600 Service Pack 3",
-              "Stayed: " + Key + "\\A\\Caf?: error 2, The system cannot find the file specified.",
+              "Stayed: " + Key +
+                  "\\A\\Caf?%25%0D%0AEnd: ok: error 5, Access is denied. NTSTATUS 0xC0000022",
               "Stayed: " + Key + "\\A" + CannotDelete, "Stayed: " + Key + CannotDelete,
               "Registry: 2 keys removed, 3 stayed, 0 taken over",
               "End: Patch failed. Some registry keys could not be deleted (exit code 1013)"}},

@@ -63,9 +63,14 @@ protected:
   Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0, 0};
   Takeover takeover = {};
   LONG DeletePatchKey() {
-    const Walk walk = {0, SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"), &report,
-                       &takeover, nullptr};
-    return DeleteKey(HKEY_LOCAL_MACHINE, Trail{PatchKeyPath, nullptr}, walk).error;
+    const Walk walk = {0,
+                       SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey"),
+                       SystemFunction<decltype(&RegOpenKeyExW)>("advapi32.dll", "RegOpenKeyExW"),
+                       SystemFunction<decltype(&RegEnumKeyExW)>("advapi32.dll", "RegEnumKeyExW"),
+                       &report,
+                       &takeover,
+                       nullptr};
+    return DeleteKey(HKEY_LOCAL_MACHINE, Trail{PatchKeyPathW, nullptr}, walk).error;
   }
 
   // The calls of the run but the look-ups of functions some Windows lacks

@@ -8,12 +8,12 @@ using Removal = Machine;
 
 TEST_F(Removal, MissingOrEmptyKeyCostsOneOpen) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, DeletePatchKey());
-  EXPECT_EQ((std::vector<Op>{Op::RegOpenKeyExA}), Ops());
+  EXPECT_EQ((std::vector<Op>{Op::RegOpenKeyExW}), Ops());
 
   emulated::Reset();
   Tree({});
   EXPECT_EQ(ERROR_SUCCESS, DeletePatchKey());
-  EXPECT_EQ((std::vector<Op>{Op::RegOpenKeyExA, Op::NtDeleteKey, Op::RegCloseKey}), Ops());
+  EXPECT_EQ((std::vector<Op>{Op::RegOpenKeyExW, Op::NtDeleteKey, Op::RegCloseKey}), Ops());
   EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
   EXPECT_TRUE(emulated::Boxes().empty());
   ExpectNothingLeftOpen();
@@ -36,23 +36,23 @@ TEST_F(Removal, EveryKeyIsOpenedBelowItsParentsHandleAndDeletedThroughItsOwn) {
     }
   }
   EXPECT_EQ((std::vector<std::string>{
-                "RegOpenKeyExA HKLM, \"Software\\Crystal Semiconductor\", 8, 0x10008 = 0",
+                "RegOpenKeyExW HKLM, \"Software\\Crystal Semiconductor\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x100 = -1073741535", // STATUS_CANNOT_DELETE: it has subkeys
-                "RegEnumKeyExA 0x100, 0, 260 = 0",
-                "RegOpenKeyExA 0x100, \"A\", 8, 0x10008 = 0",
+                "RegEnumKeyExW 0x100, 0, 256 = 0",
+                "RegOpenKeyExW 0x100, \"A\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x104 = -1073741535",
-                "RegEnumKeyExA 0x104, 0, 260 = 0",
-                "RegOpenKeyExA 0x104, \"B\", 8, 0x10008 = 0",
+                "RegEnumKeyExW 0x104, 0, 256 = 0",
+                "RegOpenKeyExW 0x104, \"B\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x108 = 0",
                 "RegCloseKey 0x108 = 0",
-                "RegEnumKeyExA 0x104, 0, 260 = 259",
+                "RegEnumKeyExW 0x104, 0, 256 = 259",
                 "NtDeleteKey 0x104 = 0",
                 "RegCloseKey 0x104 = 0",
-                "RegEnumKeyExA 0x100, 0, 260 = 0",
-                "RegOpenKeyExA 0x100, \"C\", 8, 0x10008 = 0",
+                "RegEnumKeyExW 0x100, 0, 256 = 0",
+                "RegOpenKeyExW 0x100, \"C\", 8, 0x10008 = 0",
                 "NtDeleteKey 0x10c = 0",
                 "RegCloseKey 0x10c = 0",
-                "RegEnumKeyExA 0x100, 0, 260 = 259",
+                "RegEnumKeyExW 0x100, 0, 256 = 259",
                 "NtDeleteKey 0x100 = 0",
                 "RegCloseKey 0x100 = 0",
             }),
@@ -96,7 +96,7 @@ TEST_F(Removal, ChildThatStaysIsWarnedAboutAndSteppedOver) {
   };
   const Case cases[] = {
       {"deletion refused", Op::NtDeleteKey, "B", emulated::StatusAccessDenied, 1, "B"},
-      {"open refused", Op::RegOpenKeyExA, "A\\Locked", ERROR_ACCESS_DENIED, 2, "A\\Locked\\Inner"},
+      {"open refused", Op::RegOpenKeyExW, "A\\Locked", ERROR_ACCESS_DENIED, 2, "A\\Locked\\Inner"},
       {"deep deletion refused", Op::NtDeleteKey, "A\\Locked\\Inner", emulated::StatusAccessDenied,
        3, "A\\Locked\\Inner"},
   };
@@ -121,7 +121,7 @@ TEST_F(Removal, ChildThatStaysIsWarnedAboutAndSteppedOver) {
 TEST_F(Removal, FailedEnumerationEndsTheLevelWithItsHandleClosed) {
   Tree({"A", "B", "C"});
   // The first enumeration finds A, the second fails.
-  emulated::FailAt(Op::RegEnumKeyExA, 2, ERROR_INVALID_HANDLE);
+  emulated::FailAt(Op::RegEnumKeyExW, 2, ERROR_INVALID_HANDLE);
 
   EXPECT_EQ(SubkeyStayed, DeletePatchKey());
 
@@ -130,19 +130,51 @@ TEST_F(Removal, FailedEnumerationEndsTheLevelWithItsHandleClosed) {
   ExpectNothingLeftOpen();
 }
 
-TEST_F(Removal, NameTheCodePageCannotHoldIsWarnedAboutOnceNotLoopedOn) {
-  // "Ω" comes back from RegEnumKeyExA as "?", which opens no key.
-  Tree({"A", "Caf\xCE\xA9", "Z"});
+// Names that the ANSI code page lacks, or holds only as a look-alike
+// through its best-fit table: every key is listed, opened and deleted by
+// the name the registry holds, so that no name becomes another key's, or a
+// path through a link that stays.
+TEST_F(Removal, EveryKeyGoesByTheNameTheRegistryHolds) {
+  const std::vector<std::string> names = {
+      "Caf\xCE\xA9",  // Omega, 'O' in the code page
+      "\xE9\x9F\xB3", // CJK, '?'
+      "C",            // and its fullwidth twin
+      "\xEF\xBC\xA3", // fullwidth C, 'C'
+      "\xEF\xBC\xBC"
+      "A",                                      // fullwidth reverse solidus, a leading '\'
+      "\xEF\xBD\x98\xEF\xBC\xBCL\xEF\xBC\xBCv", // fullwidth "x\L\v", a path through x\L
+  };
+  Tree(names);
+  emulated::CreateKey("Software\\Victim\\v\\deep");
+  emulated::CreateLink(Below("x\\L"), "\\Registry\\Machine\\Software\\Victim");
+  emulated::FailOnKey(Op::NtDeleteKey, Below("x\\L"), emulated::StatusAccessDenied);
+  const auto outside = emulated::Outside({PatchKeyPath});
+
+  // The control: a walk by the narrow names escapes through the link.
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, PatchKeyPath, 0, KEY_READ, &key));
+  char name[MAX_PATH] = "";
+  DWORD length = MAX_PATH;
+  for (DWORD i = 0; std::string(name) != "x\\L\\v"; ++i, length = MAX_PATH) {
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr));
+  }
+  HKEY escaped = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(key, name, REG_OPTION_OPEN_LINK, KEY_READ, &escaped));
+  length = MAX_PATH;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegEnumKeyExA(escaped, 0, name, &length, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_STREQ("deep", name); // Software\Victim\v's
+  RegCloseKey(escaped);
+  RegCloseKey(key);
 
   EXPECT_EQ(SubkeyStayed, DeletePatchKey());
 
-  EXPECT_EQ(1u, Warnings());
-  EXPECT_EQ((std::vector<std::string>{"Caf\xCE\xA9"}), emulated::Subkeys(PatchKeyPath));
-  std::size_t tries = 0;
-  for (const auto &call : CallsOf(Op::RegOpenKeyExA)) {
-    tries += call.args.find("\"Caf?\"") != std::string::npos ? 1 : 0;
-  }
-  EXPECT_EQ(2u, tries); // once more, in case another process had removed it
+  EXPECT_EQ((std::vector<std::string>{"x"}), emulated::Subkeys(PatchKeyPath));
+  EXPECT_EQ((std::vector<std::string>{"L"}), emulated::Subkeys(Below("x")));
+  EXPECT_EQ(outside, emulated::Outside({PatchKeyPath}));
+  EXPECT_EQ(names.size(), Deleted().size());
+  EXPECT_EQ(2u, Warnings()); // the link, and x above it
   ExpectNothingLeftOpen();
 }
 
@@ -166,9 +198,9 @@ TEST_F(Removal, KeysRemovedByAnotherProcessCountAsGone) {
     SCOPED_TRACE(c.name);
     emulated::Reset();
     Tree({"A\\B", "A\\C", "Z"});
-    // After the two calls that look up NtDeleteKey.
+    // After the six calls that look up the walk's functions.
     emulated::AtCall(
-        2 + c.at, [&c] { emulated::RemoveTree(c.removed[0] ? Below(c.removed) : PatchKeyPath); });
+        6 + c.at, [&c] { emulated::RemoveTree(c.removed[0] ? Below(c.removed) : PatchKeyPath); });
 
     LONG result = DeletePatchKey();
 

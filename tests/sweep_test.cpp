@@ -133,9 +133,9 @@ std::vector<std::string> Copies(const Shape &shape) {
 // reason an opening is made to fail only where it would have succeeded.
 std::vector<LONG> PlausibleErrors(Op op) {
   switch (op) {
-  case Op::RegOpenKeyExA:
+  case Op::RegOpenKeyExW:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
-  case Op::RegEnumKeyExA:
+  case Op::RegEnumKeyExW:
     return {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS};
   case Op::IsWow64Process:
     return {ERROR_INVALID_HANDLE};
@@ -314,9 +314,9 @@ std::vector<std::string> KeysLeft(const Shape &shape) {
 }
 
 // A path as the log spells it: from HKEY_LOCAL_MACHINE, in the ANSI code
-// page.
+// page without best fit; the sweep's names hold no control character.
 std::string Logged(const std::string &path) {
-  return "HKEY_LOCAL_MACHINE\\" + emulated::Narrow(path);
+  return "HKEY_LOCAL_MACHINE\\" + emulated::Narrow(path, false);
 }
 
 // Whether the log's `named` (whole, or its last levels after "...") is
@@ -394,7 +394,7 @@ void CheckLog(const std::vector<std::string> &keysLeft, const Event *event, bool
   // A key is named itself, unless it lies below one that could not be
   // opened (and is named so), or one whose listing failed, or another
   // process added it after its parent was listed.
-  bool seen = plain && !(event && event->op == Op::RegEnumKeyExA);
+  bool seen = plain && !(event && event->op == Op::RegEnumKeyExW);
   auto covered = [](const std::vector<std::string> &names, const std::string &path) {
     return std::any_of(names.begin(), names.end(),
                        [&path](const std::string &n) { return Covers(n, path); });
@@ -427,7 +427,7 @@ std::string Dacl(const std::string &path) {
 // Whether a key of the run may refuse the walk's open, so that the walk
 // may take it over: a locked one, or one whose open is made to fail.
 bool MayTakeOver(const Shape &shape, const Event *event) {
-  return !shape.locks.empty() || (event && event->op == Op::RegOpenKeyExA);
+  return !shape.locks.empty() || (event && event->op == Op::RegOpenKeyExW);
 }
 
 // The DACL of every key of the subtree, by folded path, where the run may
@@ -598,7 +598,7 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
     } else if (WalkOps.count(call.op)) {
       ++otherCalls;
     }
-    if (call.op == Op::RegOpenKeyExA && call.args.rfind("HKLM,", 0) == 0) {
+    if (call.op == Op::RegOpenKeyExW && call.args.rfind("HKLM,", 0) == 0) {
       ++passes; // 32-bit Windows that could not tell it is not 64-bit is walked twice
     }
     if (plain && !MayTakeOver(shape, event) && call.op == Op::RegSetKeySecurity) {
@@ -866,7 +866,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
           cut + (cut >= 8 && backedUp.compare(cut - 8, 8, "\r\0\n\0\r\0\n\0", 8) == 0 ? 1 : 0);
       written += size;
     }
-    if (call.op == Op::RegOpenKeyExA && call.result != ERROR_SUCCESS) {
+    if (call.op == Op::RegOpenKeyExW && call.result != ERROR_SUCCESS) {
       skipped.insert({call.op, n}); // it fails anyway
     }
     if (call.op == Op::GetProcAddress) {
@@ -886,10 +886,11 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       bool dllSearch = SearchesDlls(op) ||
                        std::any_of(std::begin(DllSearchOps), std::end(DllSearchOps),
                                    [&function](Op o) { return function == emulated::Name(o); });
-      // Every NT has NtDeleteKey, and every 64-bit Windows IsWow64Process: a
-      // failed look-up of either is a Windows this shape is not.
-      if (skipped.count({op, n}) || function == "NtDeleteKey" ||
-          (function == "IsWow64Process" && Windows64(shape)) ||
+      // Every NT has NtDeleteKey and the wide registry functions, and every
+      // 64-bit Windows IsWow64Process: a failed look-up of one is a Windows
+      // this shape is not.
+      if (skipped.count({op, n}) || function == "NtDeleteKey" || function == "RegOpenKeyExW" ||
+          function == "RegEnumKeyExW" || (function == "IsWow64Process" && Windows64(shape)) ||
           (dllSearch && !shape.dllSearchFails)) {
         continue;
       }
@@ -915,7 +916,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
     std::string opened;
     std::string called;
     for (std::size_t i = at - 1; i < clean.size() && opened.empty(); ++i) {
-      opened = clean[i].op == Op::RegOpenKeyExA ? clean[i].key : "";
+      opened = clean[i].op == Op::RegOpenKeyExW ? clean[i].key : "";
       called = called.empty() && emulated::IsRegistry(clean[i].op) ? clean[i].key : called;
     }
     for (Race race : {Race::Swap, Race::Remove, Race::Add, Race::Relock}) {
@@ -1082,6 +1083,17 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   Shape stays = Locked(abc, "locked key that stays", {{"A", ShutOutBySystem}});
   stays.keys.emplace_back("A\\Caf\xCE\xA9");
   shapes.push_back(stays);
+  // Names whose best fit in the ANSI code page is a sibling's name, or a
+  // path through a link that stays: fullwidth C, and fullwidth "x\L\v".
+  Shape alike =
+      Locked(Make("", {"C", "\xEF\xBC\xA3", "x", "\xEF\xBD\x98\xEF\xBC\xBCL\xEF\xBC\xBCInner",
+                       "\xEF\xBC\xBC"
+                       "Empty",
+                       "Caf\xCE\xA9"}),
+             "look-alike names beside a link", {{"x\\L", ShutOutBySystem}});
+  alike.links = {{"x\\L", victim}};
+  shapes.push_back(alike);
+  shapes.push_back(Logged(alike));
   Shape link = Locked(abc, "locked link", {{"Link", ShutOutBySystem}});
   link.links = {{"Link", victim}};
   shapes.push_back(link);

@@ -66,7 +66,7 @@ TEST_F(Views, EveryCallNamesItsView) {
 
   // The native view first, then the 32-bit one; each deletion in its view.
   std::vector<REGSAM> opened;
-  for (const auto &call : CallsOf(Op::RegOpenKeyExA)) {
+  for (const auto &call : CallsOf(Op::RegOpenKeyExW)) {
     opened.push_back(call.args.find("0x10108") != std::string::npos   ? KEY_WOW64_64KEY
                      : call.args.find("0x10208") != std::string::npos ? KEY_WOW64_32KEY
                                                                       : 0);
@@ -103,8 +103,10 @@ TEST_F(Views, ChildThatWillNotGoIsWarnedAboutInEachView) {
 
 TEST_F(Views, CopyLeftInOneViewIsAFailure) {
   TreeIn(64, {"A"});
-  // A name the ANSI code page cannot hold, in the 32-bit view only.
-  TreeIn(32, {"L\\\xCE\xA9"});
+  // A key that will not go, in the 32-bit view only.
+  TreeIn(32, {"L\\Locked"});
+  emulated::FailOnKey(Op::NtDeleteKey, std::string(Wow64Key) + "\\L\\Locked",
+                      emulated::StatusAccessDenied);
 
   EXPECT_EQ(0, Run());
 
@@ -149,19 +151,19 @@ TEST_F(Views, ThirtyTwoBitWindowsSeesTheSameCallsAsEver) {
     }
     const std::string key = "\"Software\\Crystal Semiconductor\"";
     EXPECT_EQ((std::vector<std::string>{
-                  "RegOpenKeyExA HKLM, " + key + ", 8, 0x10008",
+                  "RegOpenKeyExW HKLM, " + key + ", 8, 0x10008",
                   "NtDeleteKey 0x100",
-                  "RegEnumKeyExA 0x100, 0, 260",
-                  "RegOpenKeyExA 0x100, \"A\", 8, 0x10008",
+                  "RegEnumKeyExW 0x100, 0, 256",
+                  "RegOpenKeyExW 0x100, \"A\", 8, 0x10008",
                   "NtDeleteKey 0x104",
-                  "RegEnumKeyExA 0x104, 0, 260",
-                  "RegOpenKeyExA 0x104, \"B\", 8, 0x10008",
+                  "RegEnumKeyExW 0x104, 0, 256",
+                  "RegOpenKeyExW 0x104, \"B\", 8, 0x10008",
                   "NtDeleteKey 0x108",
                   "RegCloseKey 0x108",
-                  "RegEnumKeyExA 0x104, 0, 260",
+                  "RegEnumKeyExW 0x104, 0, 256",
                   "NtDeleteKey 0x104",
                   "RegCloseKey 0x104",
-                  "RegEnumKeyExA 0x100, 0, 260",
+                  "RegEnumKeyExW 0x100, 0, 256",
                   "NtDeleteKey 0x100",
                   "RegCloseKey 0x100",
               }),

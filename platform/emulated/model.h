@@ -26,6 +26,10 @@ std::string Hex(unsigned long long value);
 // Windows compares names upper-cased; the model's names are ASCII.
 inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// What the ANSI code page's best-fit table gives for a character it lacks
+// (see Narrow), or 0 where the table has nothing for it.
+char BestFit(unsigned long point);
+
 // Served to the program through GetProcAddress only, as on Windows.
 LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
 LONG WINAPI RtlGetVersion(OSVERSIONINFOW *lpVersionInformation);

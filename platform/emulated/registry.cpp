@@ -42,8 +42,11 @@ std::string Folded(const std::string &path) {
 
 struct NameLess {
   bool operator()(const std::string &a, const std::string &b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) { return Upper(x) < Upper(y); });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      // UTF-8 in byte order is in the order of the
+      // characters, as Windows sorts them.
+      return static_cast<unsigned char>(Upper(x)) < static_cast<unsigned char>(Upper(y));
+    });
   }
 };
 
@@ -258,39 +261,44 @@ void Remove(Key *key, unsigned deleting, bool byProgram = true) {
 
 using namespace emulated;
 
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                          PHKEY phkResult) {
-  std::string args = Described(hKey) + ", " + Quote(lpSubKey) + ", " + std::to_string(ulOptions) +
+namespace emulated {
+namespace {
+
+// Both opens: `subKey` is the name in UTF-8, as the W function gets it, or
+// as the A function's ANSI text widens; null for none.
+LONG OpenKey(Op op, HKEY hKey, const char *subKey, DWORD ulOptions, REGSAM samDesired,
+             PHKEY phkResult) {
+  std::string args = Described(hKey) + ", " + Quote(subKey) + ", " + std::to_string(ulOptions) +
                      ", " + Hex(samDesired);
   Key *base = Resolve(hKey);
   std::string rest;
   std::string named;
-  bool valid = base && Target(base, lpSubKey, rest, named);
+  bool valid = base && Target(base, subKey, rest, named);
   bool viewed = !base || base != registry.root.get() || InView(rest, samDesired);
   if (valid && viewed && base == registry.root.get()) {
     named = rest; // as the view keeps it
   }
-  if (LONG error = Fault(Op::RegOpenKeyExA, named)) {
-    return Record(Op::RegOpenKeyExA, named, args, error);
+  if (LONG error = Fault(op, named)) {
+    return Record(op, named, args, error);
   }
   if (!base) {
-    return Record(Op::RegOpenKeyExA, named, args, ERROR_INVALID_HANDLE);
+    return Record(op, named, args, ERROR_INVALID_HANDLE);
   }
   if (!phkResult || !viewed) {
-    return Record(Op::RegOpenKeyExA, named, args, ERROR_INVALID_PARAMETER);
+    return Record(op, named, args, ERROR_INVALID_PARAMETER);
   }
   if (!valid) {
-    return Record(Op::RegOpenKeyExA, named, args, ERROR_BAD_PATHNAME);
+    return Record(op, named, args, ERROR_BAD_PATHNAME);
   }
   if (base->deleted) {
-    return Record(Op::RegOpenKeyExA, named, args, ERROR_KEY_DELETED);
+    return Record(op, named, args, ERROR_KEY_DELETED);
   }
   Key *key = Find(base, rest, (ulOptions & REG_OPTION_OPEN_LINK) != 0);
   if (!key) {
-    return Record(Op::RegOpenKeyExA, named, args, ERROR_FILE_NOT_FOUND);
+    return Record(op, named, args, ERROR_FILE_NOT_FOUND);
   }
   if (key->parent && !model::AccessAllowed(*key->security, samDesired)) {
-    return Record(Op::RegOpenKeyExA, named, args, ERROR_ACCESS_DENIED);
+    return Record(op, named, args, ERROR_ACCESS_DENIED);
   }
   ULONG_PTR handle = registry.nextHandle;
   registry.nextHandle += 4;
@@ -298,51 +306,107 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   registry.handles[handle] = Handle{owner, samDesired};
   ++key->handles;
   *phkResult = reinterpret_cast<HKEY>(handle);
-  return Record(Op::RegOpenKeyExA, named, args + " -> " + Hex(handle), ERROR_SUCCESS);
+  return Record(op, named, args + " -> " + Hex(handle), ERROR_SUCCESS);
 }
 
-LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
-                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
-                          PFILETIME lpftLastWriteTime) {
+// The name as each enumeration hands it out: in the ANSI code page, or in
+// UTF-16 as stored.
+std::basic_string<char> Handed(const std::string &name, const char *) { return Narrow(name); }
+std::basic_string<WCHAR> Handed(const std::string &name, const WCHAR *) {
+  const std::string bytes = Utf16(name);
+  std::basic_string<WCHAR> wide;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    wide += static_cast<WCHAR>(static_cast<unsigned char>(bytes[i]) |
+                               static_cast<unsigned char>(bytes[i + 1]) << 8);
+  }
+  return wide;
+}
+
+// Both enumerations; lengths are in characters of their own kind.
+template <typename Char>
+LONG EnumKey(Op op, HKEY hKey, DWORD dwIndex, Char *lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+             Char *lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   std::string args = Described(hKey) + ", " + std::to_string(dwIndex) + ", " +
                      (lpcchName ? std::to_string(*lpcchName) : "NULL");
   Key *key = Resolve(hKey);
   std::string path = key ? Shown(key) : "";
-  if (LONG error = Fault(Op::RegEnumKeyExA, path)) {
-    return Record(Op::RegEnumKeyExA, path, args, error);
+  if (LONG error = Fault(op, path)) {
+    return Record(op, path, args, error);
   }
   if (!key) {
-    return Record(Op::RegEnumKeyExA, path, args, ERROR_INVALID_HANDLE);
+    return Record(op, path, args, ERROR_INVALID_HANDLE);
   }
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) {
-    return Record(Op::RegEnumKeyExA, path, args, ERROR_INVALID_PARAMETER);
+    return Record(op, path, args, ERROR_INVALID_PARAMETER);
   }
   if (!Allows(hKey, KEY_ENUMERATE_SUB_KEYS)) {
-    return Record(Op::RegEnumKeyExA, path, args, ERROR_ACCESS_DENIED);
+    return Record(op, path, args, ERROR_ACCESS_DENIED);
   }
   if (key->deleted) {
-    return Record(Op::RegEnumKeyExA, path, args, ERROR_KEY_DELETED);
+    return Record(op, path, args, ERROR_KEY_DELETED);
   }
   if (dwIndex >= key->subkeys.size()) {
-    return Record(Op::RegEnumKeyExA, path, args, ERROR_NO_MORE_ITEMS);
+    return Record(op, path, args, ERROR_NO_MORE_ITEMS);
   }
-  std::string name = Narrow(std::next(key->subkeys.begin(), dwIndex)->first);
+  const std::string &stored = std::next(key->subkeys.begin(), dwIndex)->first;
+  const auto name = Handed(stored, lpName);
   if (*lpcchName <= name.size()) {
-    return Record(Op::RegEnumKeyExA, path, args, ERROR_MORE_DATA);
+    return Record(op, path, args, ERROR_MORE_DATA);
   }
-  std::memcpy(lpName, name.c_str(), name.size() + 1);
+  std::copy(name.begin(), name.end(), lpName);
+  lpName[name.size()] = 0;
   *lpcchName = static_cast<DWORD>(name.size());
   if (lpClass) {
     if (*lpcchClass < 1) {
-      return Record(Op::RegEnumKeyExA, path, args, ERROR_MORE_DATA);
+      return Record(op, path, args, ERROR_MORE_DATA);
     }
-    lpClass[0] = '\0';
+    lpClass[0] = 0;
     *lpcchClass = 0;
   }
   if (lpftLastWriteTime) {
     *lpftLastWriteTime = FILETIME{0, 0};
   }
-  return Record(Op::RegEnumKeyExA, path, args + " -> " + Quote(lpName), ERROR_SUCCESS);
+  const std::string shown = sizeof(Char) == 1 ? Narrow(stored) : stored;
+  return Record(op, path, args + " -> " + Quote(shown.c_str()), ERROR_SUCCESS);
+}
+
+// A W function's name in UTF-8, as the model keeps names; "" for null.
+std::string FromWide(LPCWSTR text) {
+  std::string bytes;
+  for (; text && *text; ++text) {
+    bytes += static_cast<char>(*text & 0xFF);
+    bytes += static_cast<char>(*text >> 8);
+  }
+  return Utf8(bytes);
+}
+
+} // namespace
+} // namespace emulated
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult) {
+  return OpenKey(Op::RegOpenKeyExA, hKey, lpSubKey, ulOptions, samDesired, phkResult);
+}
+
+LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult) {
+  const std::string name = FromWide(lpSubKey);
+  return OpenKey(Op::RegOpenKeyExW, hKey, lpSubKey ? name.c_str() : nullptr, ulOptions, samDesired,
+                 phkResult);
+}
+
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime) {
+  return EnumKey(Op::RegEnumKeyExA, hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass,
+                 lpcchClass, lpftLastWriteTime);
+}
+
+LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime) {
+  return EnumKey(Op::RegEnumKeyExW, hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass,
+                 lpcchClass, lpftLastWriteTime);
 }
 
 namespace emulated {
@@ -660,15 +724,36 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 
 namespace emulated {
 
-std::string Narrow(const std::string &name) {
+// Windows' best fit for a character that the ASCII code page lacks, or 0
+// where it has none.
+char model::BestFit(unsigned long point) {
+  // U+00C0 to U+017F, each letter with a mark as its base letter.
+  static const char latin[] =
+      "AAAAAA?CEEEEIIII?NOOOOO?OUUUUY??aaaaaa?ceeeeiiii?nooooo?ouuuuy?y"
+      "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIi??JjKk?LlLlLlLlLlNnNnNn???OoOoOo??RrRrRr"
+      "SsSsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZz?";
+  static_assert(sizeof latin == 0x180 - 0xC0 + 1, "one letter for each character");
+  if (point >= 0xFF01 && point <= 0xFF5E) {
+    return static_cast<char>(point - 0xFEE0); // fullwidth forms
+  }
+  if (point >= 0xC0 && point < 0x180 && latin[point - 0xC0] != '?') {
+    return latin[point - 0xC0];
+  }
+  return point == 0x3A9 ? 'O' : 0;
+}
+
+std::string Narrow(const std::string &name, bool bestFit) {
   std::string narrow;
-  for (char c : name) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      narrow += c;
-    } else if (byte >= 0xC0) {
-      narrow += '?'; // the first byte of a character; the rest are 0x80-0xBF
+  for (std::size_t i = 0; i < name.size();) {
+    auto c = static_cast<unsigned char>(name[i]);
+    std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    unsigned long point = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (std::size_t k = 1; k < length && i + k < name.size(); ++k) {
+      point = point << 6 | (static_cast<unsigned char>(name[i + k]) & 0x3F);
     }
+    i += length;
+    char fit = bestFit ? model::BestFit(point) : 0;
+    narrow += point < 0x80 ? static_cast<char>(point) : fit ? fit : '?';
   }
   return narrow;
 }

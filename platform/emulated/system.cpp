@@ -298,6 +298,8 @@ std::vector<Export> Exports() {
           {"advapi32", "CheckTokenMembership", Exported(&CheckTokenMembership)},
           {"advapi32", "FreeSid", Exported(&FreeSid)},
           {"advapi32", "RegDeleteKeyExA", Exported(&RegDeleteKeyExA)},
+          {"advapi32", "RegOpenKeyExW", Exported(&RegOpenKeyExW)},
+          {"advapi32", "RegEnumKeyExW", Exported(&RegEnumKeyExW)},
           {"advapi32", "RegQueryInfoKeyW", Exported(&RegQueryInfoKeyW)},
           {"advapi32", "RegEnumValueW", Exported(&RegEnumValueW)},
           {"advapi32", "RegGetKeySecurity", Exported(&RegGetKeySecurity)},
@@ -444,7 +446,8 @@ BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
 namespace {
 
 // The two conversions of the ANSI code page, which holds ASCII only: every
-// other character becomes '?', as one that a code page lacks does. Each
+// other character becomes '?', as one that a code page lacks does, or on
+// the way to the code page its best fit, unless WC_NO_BEST_FIT_CHARS. Each
 // counts the characters of `from` (up to and with its zero, for -1) and
 // writes them, or tells how many there are when `room` is 0.
 template <typename From, typename To>
@@ -452,6 +455,8 @@ int Convert(Op op, UINT codePage, DWORD flags, const From *from, int count, To *
   std::string args =
       std::to_string(codePage) + ", " + std::to_string(count) + ", " + std::to_string(room);
   DWORD error = static_cast<DWORD>(Fault(op, ""));
+  bool bestFit = sizeof(To) == 1 && !(flags & WC_NO_BEST_FIT_CHARS);
+  flags &= sizeof(To) == 1 ? ~DWORD{WC_NO_BEST_FIT_CHARS} : ~DWORD{0};
   if (!error && (codePage != CP_ACP || flags || !from || count == 0 || count < -1 || room < 0 ||
                  (room && !to))) {
     error = ERROR_INVALID_PARAMETER;
@@ -472,7 +477,8 @@ int Convert(Op op, UINT codePage, DWORD flags, const From *from, int count, To *
   }
   for (std::size_t i = 0; room && i < length; ++i) {
     auto c = static_cast<unsigned long>(from[i]) & (sizeof(From) == 1 ? 0xFFu : 0xFFFFu);
-    to[i] = static_cast<To>(c < 0x80 ? c : '?');
+    char fit = bestFit ? model::BestFit(c) : 0;
+    to[i] = static_cast<To>(c < 0x80 ? c : fit ? fit : '?');
   }
   return Record(op, "", args, static_cast<int>(length));
 }
@@ -543,6 +549,8 @@ const char *Name(Op op) {
       "FreeSid",
       "RegOpenKeyExA",
       "RegEnumKeyExA",
+      "RegOpenKeyExW",
+      "RegEnumKeyExW",
       "RegDeleteKeyA",
       "RegDeleteKeyExA",
       "RegQueryValueExA",

@@ -166,6 +166,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define REG_MULTI_SZ 7
 #define REG_QWORD 11
 #define CP_ACP 0
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 #define GENERIC_READ 0x80000000
@@ -254,6 +255,11 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime);
+LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
+LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime);
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -333,6 +339,8 @@ enum class Op {
   FreeSid,
   RegOpenKeyExA,
   RegEnumKeyExA,
+  RegOpenKeyExW,
+  RegEnumKeyExW,
   RegDeleteKeyA,
   RegDeleteKeyExA,
   RegQueryValueExA,
@@ -442,16 +450,20 @@ std::vector<std::string> LoadedDlls();
 // without regard to case, as Windows compares them.
 bool SameName(const std::string &a, const std::string &b);
 
-// A name or path as the A functions hand it out. The model's names are
-// UTF-8, and its ANSI code page holds ASCII only: every other character
-// comes back as '?', and that name then opens no key (or another one that
-// has it).
-std::string Narrow(const std::string &name);
+// A name or path in the ANSI code page. The model's names are UTF-8, and
+// its ANSI code page holds ASCII only. The A functions convert as Windows
+// does, through the best-fit table that no flag turns off there: a
+// fullwidth form (U+FF01 to U+FF5E) comes back as its ASCII twin, a Latin
+// letter with a mark (U+00C0 to U+017F) as its base letter, U+03A9 (Omega)
+// as 'O', and every other character as '?'. So a name may come back as
+// another key's, or as a path of several levels. With `bestFit` false,
+// as WideCharToMultiByte with WC_NO_BEST_FIT_CHARS, all of them are '?'.
+std::string Narrow(const std::string &name, bool bestFit = true);
 
 // Registry set-up and read-back; paths are below HKEY_LOCAL_MACHINE and name
-// keys as they are stored: these never follow a link. Names are UTF-8; the
-// ANSI code page holds ASCII only, so RegEnumKeyExA hands out '?' for every
-// other character, as Windows does with a character its code page lacks.
+// keys as they are stored: these never follow a link. Names are UTF-8, as
+// the W functions see them in UTF-16; RegEnumKeyExA hands out their
+// Narrow form.
 void CreateKey(const std::string &path);
 // Deletes the key with its subtree, as another process would: the program's
 // handles to those keys stay open, on deleted keys.
