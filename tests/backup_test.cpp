@@ -135,18 +135,23 @@ TEST_F(Backup, AppendsOnlyWhereARecordEnds) {
   }
 }
 
-// A value name that a .reg file cannot hold, with a line end or U+0000 (a
-// reader stops at it), keeps its key, with the reason; the rest goes.
-TEST_F(Backup, KeepsAKeyWhoseValueNameNoFileCanHold) {
-  Tree({"Break", "Nul", "Plain"});
+// A key goes under its exact name, whatever the ANSI code page holds. A
+// key or value name that a .reg file cannot hold, with a line end or
+// U+0000 (a reader stops at it), keeps its key, with the reason; the rest
+// goes.
+TEST_F(Backup, KeepsEachKeyByItsExactNameOrNotAtAll) {
+  const std::string exact = "Plain\xCE\xA9\xEF\xBC\xBC\xE9\x9F\xB3"; // Omega, fullwidth '\', CJK
+  Tree({"Break", "Nul", exact, "Key\nBreak"});
   emulated::SetValue(Below("Break"), "Line\nBreak", "1");
   emulated::SetValue(Below("Nul"), std::string("Nul\0Name", 8), "1");
   emulated::SetCommandLine("quenlor-patch.exe /quiet /log:C:\\Work\\run.log /backup:" +
                            std::string(File));
   EXPECT_EQ(ExitKeysLeft, Run());
-  EXPECT_EQ((std::vector<std::string>{Below("Plain")}), Deleted());
+  EXPECT_EQ((std::vector<std::string>{Below(exact)}), Deleted());
+  EXPECT_NE(std::string::npos,
+            Utf8(emulated::FileText(File)).find("[HKEY_LOCAL_MACHINE\\" + Below(exact) + "]\r\n"));
   const std::string log = emulated::FileText("C:\\Work\\run.log");
-  for (const char *key : {"Break", "Nul"}) {
+  for (const char *key : {"Break", "Nul", "Key%0ABreak"}) {
     EXPECT_NE(std::string::npos, log.find("Stayed: HKEY_LOCAL_MACHINE\\" + Below(key) +
                                           ": error 13, The data is invalid."))
         << log;

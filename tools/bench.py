@@ -21,7 +21,7 @@ KEY = r"Software\Crystal Semiconductor"
 # name: subkeys a key
 SHAPES = {"wide": 20, "deep": 2}
 # The walk's registry calls, from the relay trace.
-WALK = ("RegOpenKeyExA", "RegEnumKeyExA", "NtDeleteKey", "RegCloseKey")
+WALK = ("RegOpenKeyExW", "RegEnumKeyExW", "NtDeleteKey", "RegCloseKey")
 # The patch saving each key into a new file before it goes.
 BACKED_UP = "with /backup"
 

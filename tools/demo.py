@@ -116,8 +116,8 @@ def demo(prefix, machine, shots, interactive):
 
 def docs(prefix, machine, where):
     """The boxes, each staged the way a user would meet it."""
-    # A subkey whose name the ANSI code page cannot hold comes back altered
-    # and opens nothing: it stays, so CS4280, then the key stay.
+    # A subkey owned by SYSTEM and shut to everyone else, which no
+    # administrator can take over: it stays, so CS4280, then the key stay.
     stuck = KEY + r"\CS4280"
     stages = [
         # name, Windows version, a child that stays, the box to keep, arguments
@@ -133,7 +133,8 @@ def docs(prefix, machine, where):
     for name, version, stays, box, arguments in stages:
         prefix.apply(remove=[KEY], keys=[stuck], version=version, view=machine.views[0])
         if stays:
-            prefix.run_regtool("omega", stuck, view=machine.views[0])
+            prefix.script(prefix.with_view(machine.views[0], [
+                ["name", stuck, "Mixer"], ["lock", stuck + r"\Mixer", "O:SYD:P(A;;KA;;;SY)"]]))
         result = run(prefix, machine.exe, where / "raw", False, stem=name, arguments=arguments)
         os.replace(result.screenshots[box - 1], where / f"box-{name}.png")
         print(f"{where / f'box-{name}.png'}: {result.shown()[box - 1]}")

@@ -2,8 +2,8 @@
 // set up a prefix's registry and read it back, a whole set-up or read-back
 // in one Wine process, and do what reg.exe cannot do safely or at all: make
 // registry links, delete subtrees that may hold them, lock keys and free
-// them, make keys deeper than a path can name or with names outside the
-// ANSI code page, and race the patch as another process would. reg.exe's
+// them, make keys deeper than a path can name or with any name the registry
+// can hold, and race the patch as another process would. reg.exe's
 // `delete /f` and a .reg file's [-key] follow a link into its target, and
 // .reg imports also ignore the registry view they are told to use.
 //
@@ -38,12 +38,18 @@
 //                     may not open it frees first, as its owner may
 //   deep KEY N        creates N levels of 100-character names below HKLM\KEY,
 //                     each relative to the one above
-//   omega KEY         creates HKLM\KEY\Caf\u03a9, a name the ANSI code page
-//                     of a Western system cannot hold
+//   name KEY NAME     creates HKLM\KEY\NAME, whatever NAME holds: a
+//                     character outside the ANSI code page, a fullwidth
+//                     reverse solidus, a line break
 //   race KEY N TARGET for each i below N-1: waits until HKLM\KEY\Leaf<i>
 //                     is gone, then at once (after a delay that differs
 //                     from one i to the next) swaps Leaf<i+1> for a link to
 //                     the NT path TARGET\Victim<i+1>; ends when the key goes
+// KEY, NAME and a lock's or a clear's path are UTF-8, each %XX in them the
+// byte XX, so that a script's field can name a key with a tab or a line
+// break; dump prints names in the same form. Locked to "O:SYD:P(A;;KA;;;SY)",
+// a key stays whatever any administrator's walk does: it can leave the
+// prefix only with the prefix's system.reg (tools/winelab.py).
 // /32 and /64 choose the registry view on 64-bit Windows. Exits 0 when
 // every command did what it says, and names the first that did not.
 #include <windows.h>
@@ -158,13 +164,31 @@ bool Deep(const char *path, int levels) {
   return key && RegCloseKey(key) == ERROR_SUCCESS;
 }
 
-bool Omega(const char *path) {
+// A path or name of a command: UTF-8, each %XX the byte XX.
+std::wstring Wide(const char *text) {
+  std::string bytes;
+  for (const char *at = text; *at; ++at) {
+    unsigned byte = 0;
+    if (at[0] == '%' && at[1] && at[2] && std::sscanf(at + 1, "%2x", &byte) == 1) {
+      bytes += static_cast<char>(byte);
+      at += 2;
+    } else {
+      bytes += *at;
+    }
+  }
+  wchar_t wide[4 * MAX_PATH];
+  int length = MultiByteToWideChar(CP_UTF8, 0, bytes.c_str(), -1, wide, 4 * MAX_PATH);
+  return length > 0 ? std::wstring(wide) : std::wstring();
+}
+
+bool Name(const char *path, const char *name) {
   HKEY parent = nullptr;
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | view, &parent) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, KEY_ALL_ACCESS | view, &parent) !=
+      ERROR_SUCCESS) {
     return false;
   }
-  LONG created = RegCreateKeyExW(parent, L"Caf\u03a9", 0, nullptr, 0, KEY_ALL_ACCESS | view,
+  LONG created = RegCreateKeyExW(parent, Wide(name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
                                  nullptr, &key, nullptr);
   RegCloseKey(parent);
   return created == ERROR_SUCCESS && RegCloseKey(key) == ERROR_SUCCESS;
@@ -272,6 +296,18 @@ std::string Utf8(const wchar_t *text, int length = -1) {
   return utf8;
 }
 
+// A key's name as dump prints it: a control character, a tab and '%' as %XX.
+std::string Shown(const wchar_t *name) {
+  std::string shown;
+  for (char c : Utf8(name)) {
+    auto byte = static_cast<unsigned char>(c);
+    char escaped[4];
+    std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+    shown += byte < 0x20 || byte == 0x7F || byte == '%' ? std::string(escaped) : std::string(1, c);
+  }
+  return shown;
+}
+
 // A value's data on one line: strings as they are, numbers in hex, a link's
 // target as "link:" and the NT path, anything else as hex bytes.
 std::string Data(DWORD type, const BYTE *data, DWORD size) {
@@ -344,7 +380,7 @@ bool Dump(HKEY parent, const wchar_t *name, const std::string &path, bool top) {
     for (i = 0; ok && (listed = RegEnumKeyExW(key, i, child, &length, nullptr, nullptr, nullptr,
                                               nullptr)) == ERROR_SUCCESS;
          ++i, length = MAX_PATH) {
-      ok = Dump(key, child, path + "\\" + Utf8(child), false);
+      ok = Dump(key, child, path + "\\" + Shown(child), false);
     }
     ok = ok && listed == ERROR_NO_MORE_ITEMS;
   }
@@ -376,14 +412,12 @@ bool PrintSddl(const char *path) {
 }
 
 bool DumpTree(const char *path) {
-  wchar_t wide[MAX_PATH];
   std::printf("DUMP\t%d\t%s\n",
               view == KEY_WOW64_32KEY   ? 32
               : view == KEY_WOW64_64KEY ? 64
                                         : 0,
               path);
-  return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) > 0 &&
-         Dump(HKEY_LOCAL_MACHINE, wide, path, true);
+  return Dump(HKEY_LOCAL_MACHINE, Wide(path).c_str(), path, true);
 }
 
 // The commands of a script file, each field a token.
@@ -450,9 +484,7 @@ int main(int argc, char **argv) {
       done = SetString(HKEY_CURRENT_USER, arg(1), arg(2), arg(3));
       used = 4;
     } else if (command == "lock" && has(2)) {
-      wchar_t key[MAX_PATH];
-      done = MultiByteToWideChar(CP_ACP, 0, arg(1), -1, key, MAX_PATH) > 0 &&
-             SetSddl(HKEY_LOCAL_MACHINE, key, arg(2));
+      done = SetSddl(HKEY_LOCAL_MACHINE, Wide(arg(1)).c_str(), arg(2));
       used = 3;
     } else if (command == "sddl" && has(1)) {
       done = PrintSddl(arg(1));
@@ -466,23 +498,21 @@ int main(int argc, char **argv) {
     } else if (command == "deep" && has(2)) {
       done = Deep(arg(1), std::atoi(arg(2)));
       used = 3;
-    } else if (command == "omega" && has(1)) {
-      done = Omega(arg(1));
-      used = 2;
+    } else if (command == "name" && has(2)) {
+      done = Name(arg(1), arg(2));
+      used = 3;
     } else if (command == "race" && has(3) && ntDeleteKey) {
       done = Race(arg(1), std::atoi(arg(2)), arg(3));
       used = 4;
     } else if (command == "clear" && has(1) && ntDeleteKey) {
-      wchar_t key[MAX_PATH];
-      done = MultiByteToWideChar(CP_ACP, 0, arg(1), -1, key, MAX_PATH) > 0 &&
-             Clear(HKEY_LOCAL_MACHINE, key);
+      done = Clear(HKEY_LOCAL_MACHINE, Wide(arg(1)).c_str());
       used = 2;
     } else {
       std::fprintf(stderr, "usage: regtool [@FILE | /32 | /64 | key KEY | value KEY NAME DATA | "
                            "typed KEY NAME TYPE HEX | exact | "
                            "user KEY NAME DATA | lock KEY SDDL | sddl KEY | dump KEY | link KEY "
                            "TARGET | clear KEY | deep KEY N | "
-                           "omega KEY | race KEY N TARGET]...\n");
+                           "name KEY NAME | race KEY N TARGET]...\n");
       return 2;
     }
     std::fflush(stdout);

@@ -29,6 +29,12 @@ OPERATIONS = [
     "advapi32.FreeSid",
     "advapi32.RegOpenKeyExA",
     "advapi32.RegEnumKeyExA",
+    # The walk's, looked up: GetProcAddress finds KERNELBASE's behind
+    # ADVAPI32's forwards.
+    "advapi32.RegOpenKeyExW",
+    "kernelbase.RegOpenKeyExW",
+    "advapi32.RegEnumKeyExW",
+    "kernelbase.RegEnumKeyExW",
     "advapi32.RegDeleteKeyA",
     "advapi32.RegDeleteKeyExA",
     "advapi32.RegQueryValueExA",
@@ -231,6 +237,7 @@ class Prefix:
         self.regtool = Path(tools).resolve() / "regtool.exe"
         self.display = None
         self.logs = self.path.parent / (self.path.name + "-logs")
+        self.stuck = False  # a key locked to SYSTEM alone is in the registry
 
     def env(self, relay=False, native=()):
         """The environment of a Wine process; `native` names DLLs that Wine
@@ -295,6 +302,7 @@ class Prefix:
         fonts = self.path / "drive_c" / "windows" / "Fonts"
         if MARLETT.exists() and not (fonts / MARLETT.name).exists():
             shutil.copy(MARLETT, fonts / MARLETT.name)
+        self._drop_stuck_keys()
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         settings = [["user", r"Software\Wine\Debug", "RelayInclude", ";".join(OPERATIONS)]]
@@ -302,7 +310,10 @@ class Prefix:
             settings += [["user", r"Software\Wine\Explorer", "Desktop", "patch"],
                          ["user", r"Software\Wine\Explorer\Desktops", "patch", desktop]]
         self.script(settings)
-        # The explorer.exe that draws the desktop (this one, or Wine's
+        self._warm_desktop()
+        return self
+
+    def _warm_desktop(self):        # The explorer.exe that draws the desktop (this one, or Wine's
         # default one for runs that name none) is started by the first
         # process on it, and keeps that process's environment and output
         # files: were that a traced run, its relay trace would go on into the
@@ -311,7 +322,38 @@ class Prefix:
         # ends at once.
         self.wine(str(self.boxreader), "dismiss", windows_path(self.logs / "desktop.txt"), "60",
                   "cmd", "/c", "exit", log="desktop.log", check=True)
-        return self
+
+    # A key locked to SYSTEM alone stays whatever an administrator does, in
+    # Wine as in Windows; only the prefix's registry file, read while no
+    # wineserver runs, can lose it. The patch key's sections are all that
+    # such a lock is ever put on.
+    STUCK_ROOTS = (r"[software\\crystal semiconductor",
+                   r"[software\\wow6432node\\crystal semiconductor")
+
+    def _drop_stuck_keys(self):
+        """Drops the patch key, in each view, from system.reg; no wineserver
+        may run."""
+        registry = self.path / "system.reg"
+        if not registry.exists():
+            return
+        text = registry.read_text(encoding="utf-8", errors="surrogateescape")
+        sections = text.split("\n\n")
+        def stuck(section):
+            head = section.split("]", 1)[0].lower()
+            return any(head == root or head.startswith(root + "\\\\") for root in self.STUCK_ROOTS)
+        kept = [section for section in sections if not stuck(section)]
+        if len(kept) != len(sections):
+            registry.write_text("\n\n".join(kept), encoding="utf-8", errors="surrogateescape")
+
+    def release_stuck_keys(self):
+        """Ends the prefix's processes, drops the keys that no one could
+        free from its registry file, and starts it again."""
+        self.close()
+        self._drop_stuck_keys()
+        subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        self._warm_desktop()
+        self.stuck = False
 
     def close(self):
         """Ends every Wine process of the prefix; the registry is saved."""
@@ -357,6 +399,10 @@ class Prefix:
         """Runs the registry tool once over `commands` (lists of its
         arguments, one command each), so that a whole set-up or read-back
         starts one Wine process."""
+        if self.stuck and any(command[0] == "clear" for command in commands if command):
+            self.release_stuck_keys()
+        self.stuck = self.stuck or any(command[0] == "lock" and command[2].startswith("O:SY")
+                                       for command in commands if command)
         self.logs.mkdir(parents=True, exist_ok=True)
         script = self.logs / "regtool.script"
         lines = []
@@ -364,7 +410,7 @@ class Prefix:
             if any("\t" in field or "\n" in field for field in command):
                 raise ValueError(f"a registry tool field holds a tab or line break: {command}")
             lines.append("\t".join(command))
-        script.write_bytes(("\r\n".join(lines) + "\r\n").encode("ascii"))
+        script.write_bytes(("\r\n".join(lines) + "\r\n").encode("utf-8"))
         self.wine(str(self.regtool), "@" + windows_path(script), log=log, check=True)
         return self.log_text(log)
 
@@ -507,7 +553,7 @@ def image_range(exe):
 
 
 # Wine cuts a long string short, with "..." after its closing quote.
-ARG = re.compile(r'\s*([0-9a-fA-F]+)(?:\s+L?"((?:[^"\\]|\\.)*)"(?:\.\.\.)?)?\s*(?:,|$)')
+ARG = re.compile(r'\s*([0-9a-fA-F]+)(?:\s+(L?)"((?:[^"\\]|\\.)*)"(?:\.\.\.)?)?\s*(?:,|$)')
 CALL = re.compile(r'^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$')
 RET = re.compile(r'^[0-9a-f]+:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$')
 
@@ -520,7 +566,12 @@ def parse_args(text):
         match = ARG.match(text, pos)
         if not match:
             raise ValueError(f"cannot read relay arguments: {text!r}")
-        string = match.group(2)
+        string = match.group(3)
+        if string is not None and match.group(2):
+            # Wine shows a wide string's character outside printable ASCII
+            # as a backslash and four hexadecimal digits.
+            string = re.sub(r"\\(\\|[0-9a-fA-F]{4})",
+                            lambda m: "\\\\" if m.group(1) == "\\" else "\\u" + m.group(1), string)
         args.append(bytes(string, "latin-1").decode("unicode_escape") if string is not None
                     else int(match.group(1), 16))
         pos = match.end()

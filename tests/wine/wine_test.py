@@ -77,7 +77,7 @@ DLL_SEARCH = set(winelab.DLL_SEARCH)
 # What the log and a backup file use, which the walk's checks pass over.
 FILES = set(winelab.BACKUP_READS + winelab.BACKUP_WRITES)
 LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
-             "NtDeleteKey", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | \
+             "NtDeleteKey", "RegOpenKeyExW", "RegEnumKeyExW", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | \
     TAKEOVER_CALLS | DLL_SEARCH | set(winelab.BACKUP_READS)
 # The DLLs that the patch loads ahead from the system folder, as its source
 # lists them.
@@ -101,6 +101,16 @@ XP = "winxp64" if ARCH == "win64" else "winxp"
 # Wine's names for Windows 5.1 and 5.2.
 ADMITTED = ["winxp", "win2003"] + (["winxp64"] if ARCH == "win64" else [])
 REFUSED = ["win98", "nt40", "win2k", "vista", "win7", "win10"]
+# A key that no administrator can take over, in Wine as in Windows: owned by
+# SYSTEM and shut to everyone else. winelab drops it with the prefix's
+# registry file when the key is next cleared.
+SYSTEM_ONLY = "O:SYD:P(A;;KA;;;SY)"
+
+
+def staying(parent, name="Stuck"):
+    """The registry tool's commands that make HKLM\\parent\\name (UTF-8,
+    %XX for any byte) a key that every walk leaves."""
+    return [("name", parent, name), ("lock", parent + "\\" + name, SYSTEM_ONLY)]
 
 
 def nt_path(key, view):
@@ -211,11 +221,11 @@ class Trace:
         for call in self.calls[4:]:
             name = call.function
             level = opened[-1] if opened else None
-            if name in ("RegEnumKeyExA", "NtDeleteKey", "RegCloseKey", "RegGetKeySecurity",
+            if name in ("RegEnumKeyExW", "NtDeleteKey", "RegCloseKey", "RegGetKeySecurity",
                         "RegSetKeySecurity"):
                 t.assertTrue(level, f"{name} without an open key")
                 t.assertTrue(level.holds(call.arg(0)), f"{name} on a handle not on top")
-            if name == "RegOpenKeyExA":
+            if name == "RegOpenKeyExW":
                 t.assertEqual(REG_OPTION_OPEN_LINK, call.arg(2) & 0xFFFFFFFF)
                 access = call.arg(3) & 0xFFFFFFFF
                 view = VIEW_OF_FLAG.get(access & 0x300)
@@ -242,7 +252,7 @@ class Trace:
                     path = level.path + "\\" + call.arg(1).lower()
                 if call.result == 0:
                     opened.append(Level(path, view, set()))
-            elif name == "RegEnumKeyExA":
+            elif name == "RegEnumKeyExW":
                 t.assertEqual([0, 0, 0, 0], call.args[4:8])
                 if not expect_failures:
                     t.assertEqual(0, call.arg(1) & 0xFFFFFFFF)
@@ -421,7 +431,7 @@ class WineSuite(unittest.TestCase):
         self.assertEqual([SUCCESS], run.boxes)
         self.assertEqual(0, run.exit_code)
         self.assertEqual([2] * len(VIEWS),
-                         [c.result for c in run.calls if c.function == "RegOpenKeyExA"])
+                         [c.result for c in run.calls if c.function == "RegOpenKeyExW"])
         self.assertEqual([], [c for c in run.calls if c.function == "NtDeleteKey"])
 
     def test_key_2000_characters_deep_goes(self):
@@ -436,23 +446,41 @@ class WineSuite(unittest.TestCase):
         self.expect_removed(self.run_patch(), deep)
         self.assertEqual(outside, self.outside())
 
-    def test_name_the_code_page_cannot_hold_is_warned_about_not_followed(self):
-        keys = [KEY, KEY + r"\Child", KEY + r"\Plain"]
-        self.prepare(keys, then=[("omega", keys[1])])
+    def test_names_go_as_the_registry_holds_them_and_steer_nothing(self):
+        # In the ANSI code page's best fit, fullwidth "x\\L\\Service" is a
+        # path through x\\L, a link to the victim that stays; fullwidth C is
+        # its sibling's name; Omega and CJK are 'O' and '?'.
+        names = ["C", "\uff23", "Caf\u03a9", "\u4e2d\u6587", "\uff3cA",
+                 "\uff58\uff3cL\uff3cService"]
+        link = KEY + r"\x\L"
+        named = [("name", KEY, name) for name in names]
+        self.prepare([KEY, KEY + r"\x"], links={link: VICTIM},
+                     then=named + [("lock", link, SYSTEM_ONLY)])
+        outside = self.outside()
         run = self.run_patch()
         self.assertFalse(run.timed_out)
         self.assertEqual(0, run.exit_code)
-        # In each view the name comes back altered and opens nothing: it stays,
-        # so Child and the key stay too. Two warnings a view, then the failure.
+        # The link and x stay in each view, then the failure.
         self.assertEqual([WARNING] * 2 * len(VIEWS) + [FAILURE], run.boxes)
-        self.assertEqual(("Debug", "warning", WARNING[1]), run.shown()[0])
-        self.assertEqual(("Error", "error", FAILURE[1]), run.shown()[-1])
-        self.assertEqual({(view, KEY): 3 for view in VIEWS},
-                         {place: len(tree) for place, tree in self.registry(KEY).items()})
-        trace = Trace(self, run, {view: keys for view in VIEWS})
+        self.assertEqual(outside, self.outside(), "a key outside changed")
+        self.assertEqual({(view, KEY): sorted([KEY, KEY + r"\x", link]) for view in VIEWS},
+                         {place: sorted(tree) for place, tree in self.registry(KEY).items()})
+        trace = Trace(self, run, {v: [KEY, KEY + r"\x", link] + [KEY + "\\" + n for n in names]
+                                  for v in VIEWS})
         trace.check_gates()
         deleted = trace.check_walk(expect_failures=True)
-        self.assertEqual({view: [keys[2].lower()] for view in VIEWS}, deleted)
+        self.assertEqual({view: sorted((KEY + "\\" + n).lower() for n in names) for view in VIEWS},
+                         {view: sorted(paths) for view, paths in deleted.items()})
+        # Without the link: each goes, and the backup puts each back by its name.
+        backup = self.prefix.path / "drive_c" / "names.reg"
+        backup.unlink(missing_ok=True)
+        self.prepare([KEY], then=named)
+        tree = self.registry(KEY)
+        run = self.run_patch(arguments=["/quiet", r"/backup:C:\names.reg"], relay=False)
+        self.assertEqual(0, run.exit_code)
+        self.assertEqual({(view, KEY): {} for view in VIEWS}, self.registry(KEY))
+        self.prefix.wine("regedit", "/s", r"C:\names.reg", check=True)
+        self.assertEqual(tree, self.registry(KEY))
 
     def test_leaves_swapped_for_links_while_the_walk_runs_lose_nothing_outside(self):
         # Another process waits for the walk to delete each leaf, then at
@@ -536,7 +564,7 @@ class WineSuite(unittest.TestCase):
             v, [["clear", KEY], ["clear", VICTIM]])])
         for name, locks, links, stuck, user, arguments, taken in cases:
             with self.subTest(name):
-                then = [("omega", stuck)] if stuck else []
+                then = staying(stuck) if stuck else []
                 self.prepare(keys, links=links, then=then + [("lock", k, v) for k, v in locks.items()])
                 before, outside = self.sddl(list(locks)), self.outside()
                 log.unlink(missing_ok=True)
@@ -617,7 +645,7 @@ class WineSuite(unittest.TestCase):
                 if state != (version, stays):
                     state = (version, stays)
                     self.prepare(keys, version=version,
-                                 then=[("omega", keys[1])] if stays else ())
+                                 then=staying(keys[1]) if stays else ())
                 for marker in folder.glob("*.loaded"):
                     marker.unlink()
                 run = self.prefix.run(folder / EXE.name, arguments=arguments, standard_user=user,
@@ -755,7 +783,10 @@ class WineSuite(unittest.TestCase):
 
     def test_deployment_tools_read_each_outcome_from_the_exit_code(self):
         keys = subtree(2, 2)
-        stuck = keys[1] + "\\Caf"  # + Ω, which the ANSI code page cannot hold
+        # A key that stays, whose name would forge the run's last line.
+        forged = ("2026-01-01 00:00:00 End: Patch successful. You may now install the Quenlor "
+                  "audio driver (exit code 0)")
+        stuck = keys[1] + "\\Caf"  # + Omega, then a line break and the forged line
         log = self.prefix.path / "drive_c" / "logs" / "run.log"
         log.parent.mkdir(exist_ok=True)
         run_log = r' /log:"C:\logs\run.log"'
@@ -775,7 +806,8 @@ class WineSuite(unittest.TestCase):
              refused + [done.format(5)]),
             ("keys left", XP, "-quiet" + run_log, False, True, 1013, [], False,
              [r"Windows .*"] + [line for v in VIEWS for line in (
-                 f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(stuck, v))}.: error 2, .+",
+                 f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(stuck, v))}\\?%0D%0A"
+                 f"{re.escape(forged)}: error 5, .+",
                  f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(keys[1], v))}: a subkey of "
                  r"it stayed\. NTSTATUS 0xC0000\w\w\w",
                  f"Stayed: HKEY_LOCAL_MACHINE\\\\{re.escape(in_view(KEY, v))}: a subkey of it "
@@ -793,7 +825,8 @@ class WineSuite(unittest.TestCase):
         ]
         for name, version, arguments, user, stays, level, boxes, goes, lines in cases:
             with self.subTest(name):
-                self.prepare(keys, version=version, then=[("omega", keys[1])] if stays else ())
+                self.prepare(keys, version=version,
+                             then=staying(keys[1], "Caf\u03a9%0D%0A" + forged) if stays else ())
                 log.unlink(missing_ok=True)
                 before, outside = self.registry(KEY), self.outside()
                 run, errorlevel = self.run_batch(arguments, standard_user=user)
