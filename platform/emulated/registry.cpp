@@ -752,7 +752,7 @@ std::string Narrow(const std::string &name, bool bestFit) {
       point = point << 6 | (static_cast<unsigned char>(name[i + k]) & 0x3F);
     }
     i += length;
-    char fit = bestFit ? model::BestFit(point) : 0;
+    char fit = bestFit ? model::BestFit(point) : '\0';
     narrow += point < 0x80 ? static_cast<char>(point) : fit ? fit : '?';
   }
   return narrow;

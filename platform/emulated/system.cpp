@@ -477,8 +477,8 @@ int Convert(Op op, UINT codePage, DWORD flags, const From *from, int count, To *
   }
   for (std::size_t i = 0; room && i < length; ++i) {
     auto c = static_cast<unsigned long>(from[i]) & (sizeof(From) == 1 ? 0xFFu : 0xFFFFu);
-    char fit = bestFit ? model::BestFit(c) : 0;
-    to[i] = static_cast<To>(c < 0x80 ? c : fit ? fit : '?');
+    char fit = bestFit ? model::BestFit(c) : '\0';
+    to[i] = static_cast<To>(c < 0x80 ? static_cast<char>(c) : fit ? fit : '?');
   }
   return Record(op, "", args, static_cast<int>(length));
 }
