@@ -16,16 +16,33 @@ namespace {
 // loaded. A Windows that lacks one has nothing to load, and loses nothing.
 // comctl32.dll is not here: version 6, which the manifest asks for, comes
 // from the side-by-side store, and the system folder's is version 5.
-constexpr const char *const SystemDlls[] = {
+//
+// At the start of every run, what a run loads with or without a window;
+// nothing here may bring user32 in, which a quiet run never loads.
+constexpr const char *const StartDlls[] = {
+    "cryptbase", // 7: RPC's random numbers load it, as the LSA's calls do;
+                 // it imports no user32 (NSIS 3, 7-Zip)
+};
+// Just before the run first needs user32, what user32 and a window bring
+// in by name. What user32 itself loads comes first: an entry that imports
+// user32 (uxtheme, dwmapi, ole32, propsys, oleacc and imm32 do under Wine,
+// measured) brings it in, and it then loads these by name.
+constexpr const char *const WindowDlls[] = {
+    "version", // Wine's builtin DLLs import it as user32 loads (measured);
+               // a KnownDLL on XP, and version information (NSIS 3, 7-Zip)
+    "imm32",   // Wine's user32 imports it (measured); XP's loads it by its
+               // full path
+    "lpk",     // XP's user32 loads it by name where complex scripts are
+               // installed (Arabic, Hebrew, Thai, Indic)
+    "usp10",   // what lpk imports, looked for beside the program first
     // What the program's own box brings in.
-    "uxtheme",   // visual styles, XP on; a KnownDLL on no Windows (measured
-                 // under Wine; NSIS 3, 7-Zip)
-    "msimg32",   // what uxtheme and comctl32 6 draw with, loaded as the box
-                 // is drawn (measured under Wine)
-    "dwmapi",    // Vista and 7: uxtheme loads it (NSIS 3, 7-Zip)
-    "cryptbase", // 7: RPC's random numbers load it (NSIS 3, 7-Zip)
-    "ole32",     // Wine's comctl32 6 loads it, and Wine keeps no KnownDLLs
-                 // (measured); a KnownDLL on Windows, where it only comes early
+    "uxtheme", // visual styles, XP on; a KnownDLL on no Windows (measured
+               // under Wine; NSIS 3, 7-Zip)
+    "msimg32", // what uxtheme and comctl32 6 draw with, loaded as the box
+               // is drawn (measured under Wine)
+    "dwmapi",  // Vista and 7: uxtheme loads it (NSIS 3, 7-Zip)
+    "ole32",   // Wine's comctl32 6 loads it, and Wine keeps no KnownDLLs
+               // (measured); a KnownDLL on Windows, where it only comes early
     // What a DLL that Windows brings into a process with a window (an input
     // method, an accessibility tool's hook, a shell extension) loads or
     // imports by name, looked for beside the program first: NSIS 3 and
@@ -37,10 +54,50 @@ constexpr const char *const SystemDlls[] = {
     "oleacc",   // accessibility (Vista)
     "clbcatq",  // the COM+ catalog (XP SP2 and SP3)
     "ntmarta",  // the access-control provider (7)
-    "version",  // version information (NSIS 3, 7-Zip)
 };
 
 constexpr char Extension[] = ".dll";
+
+// Where the system folder's DLLs are named: the folder, and room for a name.
+struct SystemFolder {
+  decltype(&LoadLibraryExA) loadLibraryEx;
+  char path[MAX_PATH];
+  UINT length; // 0 where there is none to load from
+};
+
+SystemFolder FindSystemFolder() {
+  // Each looked up, so that the imports stay the few that every Windows it
+  // must start on exports.
+  auto getSystemDirectory =
+      SystemFunction<decltype(&GetSystemDirectoryA)>("kernel32.dll", "GetSystemDirectoryA");
+  SystemFolder folder = {};
+  folder.loadLibraryEx =
+      SystemFunction<decltype(&LoadLibraryExA)>("kernel32.dll", "LoadLibraryExA");
+  folder.length = getSystemDirectory ? getSystemDirectory(folder.path, MAX_PATH) : 0;
+  folder.length = folder.loadLibraryEx && folder.length < MAX_PATH ? folder.length : 0;
+  return folder;
+}
+
+// Loads `name` from the system folder by its full path, and its own
+// imports from its own folder; each stays loaded for the life of the
+// process. Null where it is not there, or no room is left for its name.
+HMODULE LoadFromSystem(SystemFolder &folder, const char *name) {
+  if (folder.length == 0) {
+    return nullptr; // nothing to be done: the run goes on as it would have
+  }
+  std::size_t at = folder.length;
+  folder.path[at++] = '\\';
+  for (const char *part : {name, Extension}) {
+    for (; *part && at < sizeof folder.path; ++part) {
+      folder.path[at++] = *part;
+    }
+  }
+  if (at == sizeof folder.path) {
+    return nullptr;
+  }
+  folder.path[at] = '\0';
+  return folder.loadLibraryEx(folder.path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
 
 } // namespace
 
@@ -69,28 +126,16 @@ void SecureDllSearch(const OSVERSIONINFOA &version) {
   // is missing that is all there is; where it is there, a loader that looks
   // for a DLL's delayed imports along another path (Wine's does, measured)
   // still finds each one loaded.
-  auto getSystemDirectory =
-      SystemFunction<decltype(&GetSystemDirectoryA)>("kernel32.dll", "GetSystemDirectoryA");
-  auto loadLibraryEx = SystemFunction<decltype(&LoadLibraryExA)>("kernel32.dll", "LoadLibraryExA");
-  char path[MAX_PATH];
-  UINT length = getSystemDirectory ? getSystemDirectory(path, MAX_PATH) : 0;
-  if (!loadLibraryEx || length == 0 || length >= MAX_PATH) {
-    return; // nothing more to be done: the run goes on as it would have
+  SystemFolder folder = FindSystemFolder();
+  for (const char *name : StartDlls) {
+    LoadFromSystem(folder, name);
   }
-  for (const char *name : SystemDlls) {
-    std::size_t at = length;
-    path[at++] = '\\';
-    for (const char *part : {name, Extension}) {
-      for (; *part && at < sizeof path; ++part) {
-        path[at++] = *part;
-      }
-    }
-    if (at == sizeof path) {
-      continue; // no room for the name below the system folder
-    }
-    path[at] = '\0';
-    // By its full path, and its own imports from its own folder. Each stays
-    // loaded for the life of the process.
-    loadLibraryEx(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+HMODULE LoadUser32() {
+  SystemFolder folder = FindSystemFolder();
+  for (const char *name : WindowDlls) {
+    LoadFromSystem(folder, name);
   }
+  return LoadFromSystem(folder, "user32");
 }

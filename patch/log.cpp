@@ -215,13 +215,17 @@ void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &ver
   WriteLine(report, line);
 }
 
-void LogText(Report &report, const char *text) {
+void LogText(Report &report, const char *text, DWORD error) {
   if (report.log == INVALID_HANDLE_VALUE) {
     return;
   }
   Line line;
   BeginLine(line);
   Add(line, text);
+  if (error != ERROR_SUCCESS) {
+    Add(line, ": ");
+    AddError(line, error);
+  }
   WriteLine(report, line);
 }
 

@@ -101,12 +101,19 @@ bool IsSupportedVersion(const OSVERSIONINFOA &version);
 
 // Makes the process's DLL search safe, before anything could load a DLL by
 // name: a DLL left beside the program never runs inside it. Each DLL that
-// Windows loads into the program by name is loaded ahead from the system
+// Windows loads into any run by name is loaded ahead from the system
 // folder; where Windows can (`version` 6 on, with SetDefaultDllDirectories),
 // every other load by name comes from there too; and the current folder
 // leaves the search wherever SetDllDirectoryA can take it out. Nothing
 // here can stop the run or change how it ends.
 void SecureDllSearch(const OSVERSIONINFOA &version);
+// user32, which the program does not import: a static import would have
+// the loader map it, and what it loads by name, before SecureDllSearch
+// could run. Loaded from the system folder by its full path when a run
+// first needs a box, after what it and a window bring in by name; a quiet
+// run never loads it. Null if it will not load (a service's desktop heap
+// used up fails its start).
+HMODULE LoadUser32();
 
 // Whether the caller's own token holds the built-in Administrators group
 // (S-1-5-32-544). False when the platform cannot answer.
@@ -120,12 +127,15 @@ inline DWORD LastErrorOr(DWORD fallback) {
 }
 
 // A function that a system DLL may not export on every Windows the program
-// must start on (so as to refuse it), looked up at run time; null if absent.
-template <typename Function> Function SystemFunction(const char *module, const char *name) {
-  HMODULE loaded = GetModuleHandleA(module);
-  FARPROC found = loaded ? GetProcAddress(loaded, name) : nullptr;
+// must start on (so as to refuse it), or of a DLL it loads itself, looked
+// up at run time; null if absent.
+template <typename Function> Function ModuleFunction(HMODULE module, const char *name) {
+  FARPROC found = module ? GetProcAddress(module, name) : nullptr;
   // Through void(*)(), the one cast between function types that means "any".
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+template <typename Function> Function SystemFunction(const char *module, const char *name) {
+  return ModuleFunction<Function>(GetModuleHandleA(module), name);
 }
 
 // NtDeleteKey deletes the key that a handle names, a link opened as itself
@@ -140,16 +150,35 @@ using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE key);
 // (KEY_WOW64_64KEY, KEY_WOW64_32KEY); 32-bit Windows has one, named by 0.
 std::size_t RegistryViews(REGSAM (&views)[2]);
 
+using MessageBoxFunction = decltype(&MessageBoxA);
+
 // Where a run tells what it does: boxes, unless quiet, and the /log file,
 // when one is open; and what the walk of the view at hand has found.
 struct Report {
-  bool quiet;
-  HANDLE log;      // INVALID_HANDLE_VALUE without /log, or once a write failed
-  bool seekToEnd;  // Windows 9x knows no append-only handle
-  DWORD removed;   // keys this view's walk deleted
-  DWORD stayed;    // keys of this view that stay
-  DWORD takenOver; // keys of this view whose DACL the walk replaced
+  bool quiet;                    // no box: asked for, or no one could answer one
+  HANDLE log;                    // INVALID_HANDLE_VALUE without /log, or once a write failed
+  bool seekToEnd;                // Windows 9x knows no append-only handle
+  DWORD removed;                 // keys this view's walk deleted
+  DWORD stayed;                  // keys of this view that stay
+  DWORD takenOver;               // keys of this view whose DACL the walk replaced
+  MessageBoxFunction messageBox; // user32's, once loaded; null while quiet
 };
+
+// Makes ready the boxes of a run that was not asked to be quiet: loads
+// user32 and asks whether anyone can see the process's window station. A
+// service's (Service-0x0-3e7$, where fleet engines start programs as
+// SYSTEM) has no display, and a box there waits for an OK that no one can
+// give. Where no one can see it, or user32 will not load, the run is
+// quiet from here on, and its exit code tells the outcome; returns why
+// then (and `error`, for user32), else null. Where the question cannot be
+// asked (Windows 95 has no window stations), boxes are shown.
+const char *OpenBoxes(Report &report, DWORD &error);
+constexpr char NoStationText[] = "No box, and the exit code tells the outcome as with /quiet: no "
+                                 "one can see this window station";
+constexpr char NoUser32Text[] = "No box, and the exit code tells the outcome as with /quiet: "
+                                "user32.dll could not be loaded";
+// A box with no owner window, unless the run is quiet.
+void ShowBox(const Report &report, const char *text, const char *caption, UINT icon);
 
 // What taking over a key needs, looked up when a key first refuses the
 // walk (Windows 95 lacks it all), and the state of
@@ -320,7 +349,7 @@ Fate TakeOver(HKEY parent, const Trail &trail, const Walk &walk);
 void ReportKey(const Walk &walk, const Trail &key, Fate fate);
 
 // A "Debug" warning box.
-void ShowWarning(const char *text);
+void ShowWarning(const Report &report, const char *text);
 
 // A line of text built on the stack: a log line, or a box's text. What
 // does not fit is left out.
@@ -366,7 +395,8 @@ void WriteLine(Report &report, Line &line);
 // `real` says whether `version` is RtlGetVersion's, which a compatibility
 // mode's may differ from.
 void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real);
-void LogText(Report &report, const char *text);
+// A line of `text`, with ": " and `error`'s text after it unless ERROR_SUCCESS.
+void LogText(Report &report, const char *text, DWORD error = ERROR_SUCCESS);
 // A key that stays, by its path (its last levels after "..." where it is
 // too long for a line), and why: a subkey of it that stayed, or the error.
 void LogStayed(Report &report, const Trail &key, REGSAM view, Fate fate);

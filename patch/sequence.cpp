@@ -18,18 +18,14 @@ constexpr Outcome NotAdministrator = {NotAdministratorText, ErrorCaption, MB_ICO
                                       ExitNotAdministrator};
 constexpr Outcome Help = {UsageText, HelpCaption, MB_ICONINFORMATION, ExitKeyGone};
 
-void ShowBox(const char *text, const char *caption, UINT icon) {
-  MessageBoxA(nullptr, text, caption, icon);
-}
-
 // Tells the outcome: a box, or with /quiet its exit code. Without /quiet
 // the exit code is 0 whatever happened, as callers of the box version have
-// always had it.
-int Tell(bool quiet, const Outcome &outcome) {
-  if (quiet) {
+// always had it; a run whose boxes no one could see is quiet.
+int Tell(const Report &report, const Outcome &outcome) {
+  if (report.quiet) {
     return outcome.code;
   }
-  ShowBox(outcome.text, outcome.caption, outcome.icon);
+  ShowBox(report, outcome.text, outcome.caption, outcome.icon);
   return 0;
 }
 
@@ -39,14 +35,14 @@ static_assert(sizeof UnknownArgumentText + ShownArgumentLength + 2 + sizeof Usag
                   sizeof Line::text - 3,
               "the box for an unknown argument holds the whole usage");
 
-void ShowUnknownArgument(const Arguments &arguments) {
+void ShowUnknownArgument(const Report &report, const Arguments &arguments) {
   Line text = {};
   Add(text, UnknownArgumentText);
   Add(text, arguments.unknown,
       arguments.unknownLength < ShownArgumentLength ? arguments.unknownLength
                                                     : ShownArgumentLength);
   Format(text, "\n\n%s", UsageText);
-  ShowBox(text.text, ErrorCaption, MB_ICONERROR);
+  ShowBox(report, text.text, ErrorCaption, MB_ICONERROR);
 }
 
 // A switch's path without the double quotes that group it on the command
@@ -77,10 +73,10 @@ void FileFailure(Line &text, const char *what, const char *path, DWORD error) {
   }
 }
 
-void ShowLogFailure(const char *path, DWORD error) {
+void ShowLogFailure(const Report &report, const char *path, DWORD error) {
   Line text = {};
   FileFailure(text, LogFailedText, path, error);
-  ShowBox(text.text, ErrorCaption, MB_ICONERROR);
+  ShowBox(report, text.text, ErrorCaption, MB_ICONERROR);
 }
 
 // A backup that failed ends the run with its own code, quiet or not; the
@@ -89,10 +85,8 @@ int TellBackupFailure(Report &report, const char *path, DWORD error) {
   Line text = {};
   FileFailure(text, BackupFailedText, path, error);
   LogEnd(report, text.text, ExitBackupFailed);
-  if (!report.quiet) {
-    Format(text, "\n\n%s", BackupStoppedText);
-    ShowBox(text.text, ErrorCaption, MB_ICONERROR);
-  }
+  Format(text, "\n\n%s", BackupStoppedText);
+  ShowBox(report, text.text, ErrorCaption, MB_ICONERROR);
   return ExitBackupFailed;
 }
 
@@ -167,8 +161,6 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *back
 
 } // namespace
 
-void ShowWarning(const char *text) { MessageBoxA(nullptr, text, WarningCaption, MB_ICONWARNING); }
-
 void ReportKey(const Walk &walk, const Trail &key, Fate fate) {
   Report &report = *walk.report;
   if (fate.error == ERROR_SUCCESS) {
@@ -178,8 +170,8 @@ void ReportKey(const Walk &walk, const Trail &key, Fate fate) {
   ++report.stayed;
   LogStayed(report, key, walk.view, fate);
   // A key left by a backup that failed is told by the run's end.
-  if (!report.quiet && key.parent && fate.error != ERROR_WRITE_FAULT) {
-    ShowWarning(ChildNotDeletedText);
+  if (key.parent && fate.error != ERROR_WRITE_FAULT) {
+    ShowWarning(report, ChildNotDeletedText);
   }
 }
 
@@ -204,18 +196,19 @@ int ApplyPatch() {
   // registry, on any system.
   const char *commandLine = GetCommandLineA();
   Arguments arguments = ReadArguments(commandLine);
-  bool quiet = arguments.quiet;
+  Report report = {
+      arguments.quiet, INVALID_HANDLE_VALUE, version.dwPlatformId != VER_PLATFORM_WIN32_NT, 0, 0, 0,
+      nullptr};
+  // Before the first box, which every run that is not quiet shows.
+  DWORD unseenError = ERROR_SUCCESS;
+  const char *unseen = arguments.quiet ? nullptr : OpenBoxes(report, unseenError);
   if (arguments.unknown) {
-    if (!quiet) {
-      ShowUnknownArgument(arguments);
-    }
+    ShowUnknownArgument(report, arguments);
     return ExitUnknownArgument;
   }
   if (arguments.help) {
-    return Tell(quiet, Help);
+    return Tell(report, Help);
   }
-  Report report = {quiet, INVALID_HANDLE_VALUE, version.dwPlatformId != VER_PLATFORM_WIN32_NT, 0, 0,
-                   0};
   // Opened before the gates, so that a refusal is recorded too, and before
   // the registry is touched, so that a run that cannot be recorded changes
   // nothing.
@@ -225,12 +218,13 @@ int ApplyPatch() {
     report.log = fits ? OpenLog(path, !report.seekToEnd) : INVALID_HANDLE_VALUE;
     if (report.log == INVALID_HANDLE_VALUE) {
       DWORD error = fits ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-      if (!quiet) {
-        ShowLogFailure(path, error);
-      }
+      ShowLogFailure(report, path, error);
       return ExitLogFailed;
     }
     LogStart(report, commandLine, version, real);
+  }
+  if (unseen) {
+    LogText(report, unseen, unseenError);
   }
   Backup backup;
   if (arguments.backup) {
@@ -246,5 +240,5 @@ int ApplyPatch() {
   }
   // Ended and closed before the box, which may wait long for its OK.
   LogEnd(report, outcome.text, outcome.code);
-  return Tell(quiet, outcome);
+  return Tell(report, outcome);
 }

@@ -37,7 +37,7 @@ TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {
     ExpectLastBox(VersionRefusedText, ErrorCaption, MB_ICONERROR);
     // RtlGetVersion where NTDLL has it (2000 on), GetVersionExA elsewhere,
     // and nothing else is even looked up but what makes the DLL search
-    // safe: what the gate refuses may lack it.
+    // safe and the box's own: what the gate refuses may lack it.
     bool rtl = version.platform == VER_PLATFORM_WIN32_NT && version.major >= 5;
     EXPECT_EQ((std::vector<Op>{rtl ? Op::RtlGetVersion : Op::GetVersionExA, Op::GetCommandLineA,
                                Op::MessageBoxA}),
@@ -46,7 +46,8 @@ TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {
     ASSERT_LT(1u, lookups.size());
     EXPECT_EQ("0x7c900000, \"RtlGetVersion\"", lookups[0].args);
     for (std::size_t i = 1; i < lookups.size(); ++i) {
-      EXPECT_EQ(0u, lookups[i].args.find("0x7c800000, ")) << lookups[i].args; // KERNEL32's
+      const std::string &args = lookups[i].args; // KERNEL32's, or USER32's
+      EXPECT_TRUE(args.find("0x7c800000, ") == 0 || args.find("0x7e410000, ") == 0) << args;
     }
     EXPECT_TRUE(emulated::KeyExists(Below("Settings")));
   }

@@ -60,7 +60,7 @@ protected:
 
   // Deletes the patch key as the run does in the one view of 32-bit
   // Windows, with boxes and no log; `report` tells what the walk counted.
-  Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0, 0};
+  Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0, 0, &MessageBoxA};
   Takeover takeover = {};
   LONG DeletePatchKey() {
     const Walk walk = {0,
@@ -73,13 +73,15 @@ protected:
     return DeleteKey(HKEY_LOCAL_MACHINE, Trail{PatchKeyPathW, nullptr}, walk).error;
   }
 
-  // The calls of the run but the look-ups of functions some Windows lacks
-  // and what makes the DLL search safe.
+  // The calls of the run but the look-ups of functions some Windows lacks,
+  // what makes the DLL search safe, and the question whether anyone can
+  // see a box.
   static std::vector<Op> Ops() {
     std::vector<Op> ops;
     for (const auto &call : emulated::Calls()) {
       if (call.op != Op::GetModuleHandleA && call.op != Op::GetProcAddress &&
-          !SearchesDlls(call.op)) {
+          !SearchesDlls(call.op) && call.op != Op::GetProcessWindowStation &&
+          call.op != Op::GetUserObjectInformationA) {
         ops.push_back(call.op);
       }
     }

@@ -112,3 +112,67 @@ TEST_F(Outcome, WithoutNtDeleteKeyNothingIsDeletedAndTheRunSaysSo) {
 }
 
 } // namespace
+
+// A run whose window station no one can see (a service's, where fleet
+// engines start programs) shows no box, "Debug" warnings included, and
+// tells each outcome by the exit code /quiet gives, as does one whose
+// user32 will not load; where the question cannot be asked, and on the
+// user's own window station, the boxes are shown as ever.
+TEST_F(Outcome, RunThatNoOneCanSeeShowsNoBoxAndTellsItsOutcomeByItsCode) {
+  enum class Stage { Removable, OldWindows, StandardUser, KeyStays };
+  struct Case {
+    emulated::Station station;
+    bool user32Loads;
+    const char *arguments;
+    Stage stage;
+    int code;
+    std::size_t boxes;
+  };
+  using emulated::Station;
+  const Case cases[] = {
+      {Station::Invisible, true, "", Stage::Removable, ExitKeyGone, 0},
+      {Station::Invisible, true, "", Stage::OldWindows, ExitWrongVersion, 0},
+      {Station::Invisible, true, "", Stage::StandardUser, ExitNotAdministrator, 0},
+      {Station::Invisible, true, " /log:C:\\Work\\run.log", Stage::KeyStays, ExitKeysLeft, 0},
+      {Station::Invisible, true, " /?", Stage::Removable, ExitKeyGone, 0},
+      {Station::Invisible, true, " /force", Stage::Removable, ExitUnknownArgument, 0},
+      {Station::Invisible, true, " /log:C:\\Missing\\x.log", Stage::Removable, ExitLogFailed, 0},
+      {Station::Invisible, true, " /backup:C:\\Missing\\x.reg", Stage::Removable, ExitBackupFailed,
+       0},
+      {Station::Visible, false, " /log:C:\\Work\\run.log", Stage::KeyStays, ExitKeysLeft, 0},
+      {Station::Visible, false, "", Stage::Removable, ExitKeyGone, 0},
+      {Station::Unanswered, true, "", Stage::KeyStays, 0, 2}, // a warning, then the failure
+      {Station::Visible, true, "", Stage::KeyStays, 0, 2},
+      {Station::Visible, true, " /force", Stage::Removable, ExitUnknownArgument, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.station)) + (c.user32Loads ? "" : " no user32") +
+                 c.arguments + " stage " + std::to_string(static_cast<int>(c.stage)));
+    emulated::Reset();
+    emulated::CreateKey(Below("Locked"));
+    emulated::SetWindowStation(c.station);
+    if (!c.user32Loads) {
+      emulated::FailOnKey(Op::LoadLibraryExA, "user32.dll", ERROR_DLL_INIT_FAILED);
+    }
+    emulated::SetVersion(5, c.stage == Stage::OldWindows ? 0 : 1);
+    emulated::SetAdministrator(c.stage != Stage::StandardUser);
+    if (c.stage == Stage::KeyStays) {
+      emulated::FailOnKey(Op::NtDeleteKey, Below("Locked"), emulated::StatusAccessDenied);
+    }
+    emulated::SetCommandLine(std::string("quenlor-patch.exe") + c.arguments);
+
+    EXPECT_EQ(c.code, Run());
+
+    EXPECT_EQ(c.boxes, emulated::Boxes().size());
+    const std::string log = emulated::FileText("C:\\Work\\run.log");
+    const char *why = c.station == Station::Invisible ? NoStationText
+                      : !c.user32Loads                ? NoUser32Text
+                                                      : nullptr;
+    // The log says why there is no box.
+    bool logged = std::string(c.arguments).find("/log:C:\\Work") != std::string::npos;
+    EXPECT_EQ(why && logged, log.find(why ? why : "No box") != std::string::npos) << log;
+    // The question is asked only of a run that would show a box.
+    EXPECT_EQ(c.user32Loads && c.station != Station::Unanswered,
+              !CallsOf(Op::GetUserObjectInformationA).empty());
+  }
+}

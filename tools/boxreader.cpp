@@ -13,10 +13,12 @@
 // as in the filtered token Windows gives an administrator's programs. With
 // /any-process the boxes of every process count, not only the program's
 // own: for a program that starts the one to watch, as cmd.exe runs a batch
-// file's.
+// file's. With /station the program runs on a window station of its own,
+// which no one can see, as a service's child runs on Service-0x0-3e7$: the
+// box reader joins it to find the boxes there.
 //
 // Usage: boxreader.exe dismiss|hold|watch REPORT TIMEOUT_SECONDS [/standard-user]
-//        [/any-process] PROGRAM [ARGUMENT...]
+//        [/any-process] [/station] PROGRAM [ARGUMENT...]
 #include <windows.h>
 
 #include <cstdio>
@@ -27,6 +29,7 @@ namespace {
 
 struct Search {
   DWORD process; // 0: any
+  bool hidden;   // on a window station no one sees, where no window counts as visible
   HWND found;
 };
 
@@ -35,7 +38,8 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
   char className[16];
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if ((owner == search->process || !search->process) && IsWindowVisible(window) &&
+  if ((owner == search->process || !search->process) &&
+      (search->hidden || IsWindowVisible(window)) &&
       GetClassNameA(window, className, sizeof className) && std::strcmp(className, "#32770") == 0) {
     search->found = window;
     return FALSE;
@@ -83,9 +87,11 @@ int main(int argc, char **argv) {
   first += standardUser ? 1 : 0;
   bool anyProcess = argc > first && std::strcmp(argv[first], "/any-process") == 0;
   first += anyProcess ? 1 : 0;
+  bool hidden = argc > first && std::strcmp(argv[first], "/station") == 0;
+  first += hidden ? 1 : 0;
   if (argc <= first) {
     std::fprintf(stderr, "usage: boxreader dismiss|hold|watch REPORT TIMEOUT [/standard-user] "
-                         "[/any-process] PROGRAM [ARG...]\n");
+                         "[/any-process] [/station] PROGRAM [ARG...]\n");
     return 2;
   }
   const char *mode = argv[1];
@@ -110,6 +116,18 @@ int main(int argc, char **argv) {
   }
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
+  HDESK desktop = nullptr;
+  char desktopName[] = "quenlor-service\\Default";
+  if (hidden) {
+    HWINSTA station = CreateWindowStationA("quenlor-service", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station || !SetProcessWindowStation(station) ||
+        !(desktop = CreateDesktopA("Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr))) {
+      std::fprintf(report, "NOSTATION %lu\n", GetLastError());
+      std::fclose(report);
+      return 2;
+    }
+    startup.lpDesktop = desktopName;
+  }
   PROCESS_INFORMATION process = {};
   LARGE_INTEGER frequency, begin, end;
   QueryPerformanceFrequency(&frequency);
@@ -137,8 +155,12 @@ int main(int argc, char **argv) {
       std::fclose(report);
       return 1;
     }
-    Search search = {anyProcess ? 0 : process.dwProcessId, nullptr};
-    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    Search search = {anyProcess ? 0 : process.dwProcessId, hidden, nullptr};
+    if (desktop) {
+      EnumDesktopWindows(desktop, FindBox, reinterpret_cast<LPARAM>(&search));
+    } else {
+      EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    }
     if (!search.found) {
       continue;
     }

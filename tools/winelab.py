@@ -488,7 +488,7 @@ class Prefix:
 
     def run(self, exe, mode="dismiss", relay=True, report_name="boxes.txt", on_box=None,
             timeout=60, desktop=None, standard_user=False, any_process=False, arguments=(),
-            native=()):
+            native=(), station=False):
         """Runs `exe` (a Path, with `arguments`, or a Windows command line as
         a list) under the box reader and returns what it showed, its exit
         code, its run time and, with relay, the platform calls made from its
@@ -500,13 +500,16 @@ class Prefix:
         deny-only in its token, as a standard user's programs run;
         `any_process` reads the boxes of every process, for a command such
         as cmd.exe that starts the program to watch; `native` names DLLs
-        that Wine looks for beside the program first, as Windows does."""
+        that Wine looks for beside the program first, as Windows does;
+        `station` runs it on a window station of its own, which no one can
+        see, as a service's child runs."""
         report = self.logs / report_name
         for old in self.logs.glob(report_name + "*"):
             old.unlink()
         command = [windows_path(exe), *arguments] if isinstance(exe, Path) else list(exe)
         user = ["/standard-user"] if standard_user else []
         user += ["/any-process"] if any_process else []
+        user += ["/station"] if station else []
         args = [str(self.boxreader), mode, windows_path(report), str(timeout), *user, *command]
         if desktop:
             args = ["explorer", f"/desktop=patch,{desktop}"] + args

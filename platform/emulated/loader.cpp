@@ -4,8 +4,8 @@
 // program's folder, the folder SetDllDirectoryA names, the system folder,
 // the Windows folder, and the current folder, which any SetDllDirectoryA
 // takes out. Left out: KnownDLLs, as none of the DLLs that the model's box
-// loads is one on any Windows, and a DLL's own imports, as the box loads
-// by name each DLL it needs.
+// and user32 load is one on any Windows, and a DLL's own imports, as the
+// box and user32 load by name each DLL they need.
 #include "model.h"
 
 namespace emulated {
@@ -32,7 +32,8 @@ const SystemDll SystemDlls[] = {
     {"CRYPTBASE.DLL", 601, false}, {"OLE32.DLL", 351, true},    {"USERENV.DLL", 400, false},
     {"SETUPAPI.DLL", 400, true},   {"APPHELP.DLL", 501, false}, {"PROPSYS.DLL", 600, false},
     {"OLEACC.DLL", 500, true},     {"CLBCATQ.DLL", 500, false}, {"NTMARTA.DLL", 400, false},
-    {"VERSION.DLL", 351, true},
+    {"VERSION.DLL", 351, true},    {"USER32.DLL", 351, true},   {"IMM32.DLL", 400, true},
+    {"LPK.DLL", 500, true},        {"USP10.DLL", 500, true},
 };
 
 struct Module {
@@ -92,6 +93,19 @@ std::string Find(const std::string &file) {
   return "";
 }
 
+HMODULE Load(const std::string &name);
+
+// What user32 brings in as it loads, on NT 5.0 and later: imm32 from the
+// system folder by its full path, and, with complex-script support, lpk and
+// usp10 by name, the program's folder searched first.
+void LoadForUser32() {
+  if (model::Nt() && model::Version() >= 500) {
+    Load(std::string(SystemFolder()) + "\\imm32.dll");
+    Load("lpk.dll");
+    Load("usp10.dll");
+  }
+}
+
 // Loads `name` (a file name, or a full path) unless a module of that name
 // is loaded; returns the module's handle, or null if it is nowhere.
 HMODULE Load(const std::string &name) {
@@ -99,9 +113,10 @@ HMODULE Load(const std::string &name) {
   std::string file = cut == std::string::npos ? name : name.substr(cut + 1);
   file += file.find('.') == std::string::npos ? ".dll" : "";
   const std::string folded = Folded(file);
+  bool user32 = folded == "USER32.DLL";
   for (std::size_t i = 0; i < loader.modules.size(); ++i) {
     if (loader.modules[i].file == folded) {
-      return reinterpret_cast<HMODULE>(FirstBase + 0x10000 * i);
+      return reinterpret_cast<HMODULE>(user32 ? model::User32Base : FirstBase + 0x10000 * i);
     }
   }
   std::string path = cut == std::string::npos            ? Find(file)
@@ -111,7 +126,12 @@ HMODULE Load(const std::string &name) {
     return nullptr;
   }
   loader.modules.push_back(Module{folded, path});
-  return reinterpret_cast<HMODULE>(FirstBase + 0x10000 * (loader.modules.size() - 1));
+  auto base = reinterpret_cast<HMODULE>(FirstBase + 0x10000 * (loader.modules.size() - 1));
+  if (user32) {
+    LoadForUser32();
+    return reinterpret_cast<HMODULE>(model::User32Base);
+  }
+  return base;
 }
 
 } // namespace
@@ -141,6 +161,15 @@ void model::LoadForBox() {
   }
 }
 
+bool model::User32Loaded() {
+  for (const auto &module : loader.modules) {
+    if (module.file == "USER32.DLL") {
+      return true;
+    }
+  }
+  return false;
+}
+
 void model::ResetLoader() { loader = Loader{}; }
 
 } // namespace emulated
@@ -149,7 +178,9 @@ using namespace emulated;
 
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
   std::string args = Quote(lpLibFileName) + ", " + Hex(dwFlags);
-  DWORD error = static_cast<DWORD>(Fault(Op::LoadLibraryExA, ""));
+  std::string file = lpLibFileName ? lpLibFileName : "";
+  file = file.substr(file.rfind('\\') + 1);
+  DWORD error = static_cast<DWORD>(Fault(Op::LoadLibraryExA, file));
   if (!error && (!lpLibFileName || hFile || (dwFlags & ~DWORD{LOAD_WITH_ALTERED_SEARCH_PATH}))) {
     error = ERROR_INVALID_PARAMETER; // what the model does not play
   }

@@ -43,6 +43,9 @@ DWORD Version();
 bool Nt();
 // What the system loads by name to draw a message box.
 void LoadForBox();
+// Where user32 is mapped, once the program has loaded it.
+constexpr ULONG_PTR User32Base = 0x7e410000;
+bool User32Loaded();
 
 // The machine as set: 32 or 64.
 unsigned WindowsBits();

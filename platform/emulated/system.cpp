@@ -40,7 +40,7 @@ struct Module {
 const Module Modules[] = {{"kernel32", 0x7c800000},
                           {"ntdll", 0x7c900000},
                           {"advapi32", 0x77dd0000},
-                          {"user32", 0x7e410000}};
+                          {"user32", model::User32Base}};
 
 struct Export {
   const char *module;
@@ -59,6 +59,7 @@ struct System {
   std::string user = "Administrator";
   DWORD lastError = ERROR_SUCCESS;
   bool administrator = true;
+  Station station = Station::Visible;
   unsigned windowsBits = 32;
   unsigned processBits = 32;
   // Exports this Windows lacks.
@@ -273,9 +274,55 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     return (Record(Op::MessageBoxA, "", args, 0));
   }
   model::LoadForBox();
+  // On a window station that no one can see, the box would wait for ever;
+  // the model records it all the same, for the test to find.
   machine.boxes.push_back(
       Box{hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", lpCaption == nullptr, uType});
   return (Record(Op::MessageBoxA, "", args, IDOK));
+}
+
+namespace {
+
+// The process's window station, as GetProcessWindowStation names it.
+constexpr ULONG_PTR StationHandle = 0x7C;
+
+} // namespace
+
+HWINSTA WINAPI GetProcessWindowStation() {
+  if (DWORD error = static_cast<DWORD>(Fault(Op::GetProcessWindowStation, ""))) {
+    model::SetLastError(error);
+    model::Log(Op::GetProcessWindowStation, "", "", 0);
+    return nullptr;
+  }
+  model::Log(Op::GetProcessWindowStation, "", "-> " + Hex(StationHandle),
+             static_cast<long long>(StationHandle));
+  return reinterpret_cast<HWINSTA>(StationHandle);
+}
+
+BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                                      LPDWORD lpnLengthNeeded) {
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hObj)) + ", " + std::to_string(nIndex) + ", " +
+                     std::to_string(nLength);
+  DWORD error = static_cast<DWORD>(Fault(Op::GetUserObjectInformationA, ""));
+  bool station = reinterpret_cast<ULONG_PTR>(hObj) == StationHandle;
+  if (!error && (!station || nIndex != UOI_FLAGS)) {
+    error = !station ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
+  }
+  if (!error && lpnLengthNeeded) {
+    *lpnLengthNeeded = sizeof(USEROBJECTFLAGS);
+  }
+  if (!error && (!pvInfo || nLength < sizeof(USEROBJECTFLAGS))) {
+    error = ERROR_INSUFFICIENT_BUFFER;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::GetUserObjectInformationA, "", args, FALSE);
+  }
+  bool visible = machine.station == Station::Visible;
+  *static_cast<USEROBJECTFLAGS *>(pvInfo) =
+      USEROBJECTFLAGS{FALSE, FALSE, visible ? WSF_VISIBLE : 0u};
+  return Record(Op::GetUserObjectInformationA, "", args + (visible ? " -> visible" : " -> hidden"),
+                TRUE);
 }
 
 namespace {
@@ -306,7 +353,10 @@ std::vector<Export> Exports() {
           {"advapi32", "RegSetKeySecurity", Exported(&RegSetKeySecurity)},
           {"advapi32", "OpenProcessToken", Exported(&OpenProcessToken)},
           {"advapi32", "LookupPrivilegeValueA", Exported(&LookupPrivilegeValueA)},
-          {"advapi32", "AdjustTokenPrivileges", Exported(&AdjustTokenPrivileges)}};
+          {"advapi32", "AdjustTokenPrivileges", Exported(&AdjustTokenPrivileges)},
+          {"user32", "MessageBoxA", Exported(&MessageBoxA)},
+          {"user32", "GetProcessWindowStation", Exported(&GetProcessWindowStation)},
+          {"user32", "GetUserObjectInformationA", Exported(&GetUserObjectInformationA)}};
 }
 
 // What GetCurrentProcess returns: a pseudo-handle, the same in every process.
@@ -325,6 +375,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     for (const Module &module : Modules) {
       base = SameName(name, module.name) ? module.base : base;
     }
+    base = base == model::User32Base && !model::User32Loaded() ? 0 : base;
     base = lpModuleName ? base : 0x400000; // the program's own image
   }
   model::Log(Op::GetModuleHandleA, "", args + " -> " + Hex(base), static_cast<long long>(base));
@@ -561,6 +612,8 @@ const char *Name(Op op) {
       "RegSetKeySecurity",
       "RegCloseKey",
       "MessageBoxA",
+      "GetProcessWindowStation",
+      "GetUserObjectInformationA",
       "GetModuleHandleA",
       "GetProcAddress",
       "GetCurrentProcess",
@@ -609,6 +662,13 @@ void SetVersion(DWORD major, DWORD minor, DWORD platform) {
   SetExported("RtlGetVersion", nt && major >= 5);
   SetExported("SetDllDirectoryA", nt && major * 100 + minor >= 501);
   SetExported("SetDefaultDllDirectories", nt && major * 100 + minor >= 602);
+  SetWindowStation(nt ? machine.station : Station::Unanswered);
+}
+
+void SetWindowStation(Station station) {
+  machine.station = station;
+  SetExported("GetProcessWindowStation", station != Station::Unanswered);
+  SetExported("GetUserObjectInformationA", station != Station::Unanswered);
 }
 
 void SetCompatibilityMode(DWORD major, DWORD minor) {

@@ -45,10 +45,12 @@ using PSECURITY_DESCRIPTOR = void *;
 
 struct HKEY__;
 struct HWND__;
+struct HWINSTA__;
 struct HINSTANCE__;
 using HKEY = HKEY__ *;
 using PHKEY = HKEY *;
 using HWND = HWND__ *;
+using HWINSTA = HWINSTA__ *;
 using HINSTANCE = HINSTANCE__ *;
 using HMODULE = HINSTANCE;
 
@@ -233,6 +235,16 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220
 
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001
+#define ERROR_DLL_INIT_FAILED 1114
+
+struct USEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+};
+
 #define MB_OK 0x00000000
 #define MB_ICONERROR 0x00000010
 #define MB_ICONWARNING 0x00000030
@@ -316,7 +328,11 @@ BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                             LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
 
+// USER32's, which the program looks up once it has loaded user32 itself.
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+HWINSTA WINAPI GetProcessWindowStation();
+BOOL WINAPI GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                                      LPDWORD lpnLengthNeeded);
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
 
@@ -351,6 +367,8 @@ enum class Op {
   RegSetKeySecurity,
   RegCloseKey,
   MessageBoxA,
+  GetProcessWindowStation,
+  GetUserObjectInformationA,
   GetModuleHandleA,
   GetProcAddress,
   GetCurrentProcess,
@@ -434,6 +452,11 @@ void SetProcessBits(unsigned bits);
 // Whether the system DLLs export `function` to GetProcAddress, for a Windows
 // older or newer than the one set.
 void SetExported(const std::string &function, bool exported);
+// The process's window station: WinSta0, which the user sees; a service's
+// (Service-0x0-3e7$), which no one can see, where a box waits for ever; or
+// none to ask about, as on Windows 95, whose USER32 has no window stations.
+enum class Station { Visible, Invisible, Unanswered };
+void SetWindowStation(Station station);
 
 // DLLs. The program runs from ProgramFolder, where it was saved, and
 // whoever could write there may have left a DLL beside it (PlantDll); the
@@ -442,8 +465,14 @@ void SetExported(const std::string &function, bool exported);
 constexpr char ProgramFolder[] = "C:\\Downloads";
 constexpr char CurrentFolder[] = "C:\\Work";
 void PlantDll(const std::string &name);
-// Every DLL loaded into the process (by the program, or by the system for
-// a box: visual styles on XP and later), by where it was found, in order.
+// Every DLL loaded into the process (by the program; by user32 as it
+// loads: on NT 5.0 and later, imm32 from the system folder by its full
+// path, then lpk and usp10 by name, as a system with complex-script support
+// has it; or by the system for a box: visual styles on XP and later), by
+// where it was found, in order. No static import brings user32 in: it is
+// there only once the program loads it. A load of user32 made to fail with
+// FailOnKey(Op::LoadLibraryExA, "user32.dll", ...) plays a service's
+// desktop heap that is used up (ERROR_DLL_INIT_FAILED).
 std::vector<std::string> LoadedDlls();
 
 // Whether two key names or paths are the same to the registry: compared

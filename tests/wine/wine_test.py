@@ -76,14 +76,24 @@ GATES = ["RtlGetVersion", "AllocateAndInitializeSid", "CheckTokenMembership", "F
 DLL_SEARCH = set(winelab.DLL_SEARCH)
 # What the log and a backup file use, which the walk's checks pass over.
 FILES = set(winelab.BACKUP_READS + winelab.BACKUP_WRITES)
-LOOKED_UP = {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
+# What the patch looks up in the user32 it loads itself, for a run's boxes.
+BOX_FUNCTIONS = {"MessageBoxA", "GetProcessWindowStation", "GetUserObjectInformationA"}
+LOOKED_UP = BOX_FUNCTIONS | {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
              "NtDeleteKey", "RegOpenKeyExW", "RegEnumKeyExW", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | \
     TAKEOVER_CALLS | DLL_SEARCH | set(winelab.BACKUP_READS)
 # The DLLs that the patch loads ahead from the system folder, as its source
-# lists them.
+# lists them: at the start of every run, and before user32, which only a
+# run that shows a box loads.
 SOURCE = Path(__file__).resolve().parents[2]
-LISTED = re.findall(r'^\s*"(\w+)",', (SOURCE / "patch" / "dllsearch.cpp").read_text()
-                    .split("SystemDlls[] = {")[1].split("};")[0], re.M)
+
+
+def listed(array):
+    return re.findall(r'^\s*"(\w+)",', (SOURCE / "patch" / "dllsearch.cpp").read_text()
+                      .split(array + "[] = {")[1].split("};")[0], re.M)
+
+
+AT_START, FOR_WINDOW = listed("StartDlls"), listed("WindowDlls")
+LISTED = AT_START + FOR_WINDOW
 SKIP_CODE = 77
 # One Wine virtual desktop for every run of the suite: without a window
 # manager, Wine waits two seconds for one whenever a top-level window
@@ -354,12 +364,13 @@ class WineSuite(unittest.TestCase):
                 self.assertEqual(0, run.exit_code)
                 self.assertEqual([VERSION_REFUSED], run.boxes)
                 # Nothing but the version query came first, and then only
-                # what makes the DLL search safe: no look-up either but of
-                # their own functions, which these systems may lack.
+                # what makes the DLL search safe and the box: no look-up
+                # either but of their own functions, which these systems
+                # may lack.
                 self.assertEqual(["GetProcAddress", "RtlGetVersion", "MessageBoxA"],
                                  [c.function for c in run.calls if c.function not in DLL_SEARCH
                                   and (c.function != "GetProcAddress"
-                                       or c.arg(1) not in DLL_SEARCH)])
+                                       or c.arg(1) not in DLL_SEARCH | BOX_FUNCTIONS)])
                 self.assertEqual("RtlGetVersion", run.calls[0].arg(1))
                 self.assertEqual(("Error", "error", VERSION_REFUSED[1]), run.shown()[0])
                 self.assertEqual(before, self.registry(KEY))
@@ -601,14 +612,12 @@ class WineSuite(unittest.TestCase):
 
     def test_no_dll_planted_beside_the_patch_runs_in_it(self):
         # Beside the patch and the do-nothing program, a DLL that leaves a
-        # marker and declines to load, under each name on the patch's list
-        # and each that Wine loads once it runs (ole32's rpcrt4 and combase),
-        # all native-first, as Windows searches. Left out: imm32.dll and
-        # version.dll, which Wine's builtin DLLs import while the process is
-        # created (no program can defend against that, and Windows does not
-        # do it), and comctl32.dll, from the side-by-side store. On 7 and 10,
-        # Wine's graphics driver too, on no list: only the system's switch
-        # keeps it out.
+        # marker and declines to load, under each name on the patch's lists
+        # (imm32 and version, which Wine's user32 brings in, among them) and
+        # each that Wine loads once it runs (ole32's rpcrt4 and combase),
+        # all native-first, as Windows searches. Left out: comctl32.dll, from
+        # the side-by-side store. On 7 and 10, Wine's graphics driver too, on
+        # no list: only the system's switch keeps it out.
         folder = self.prefix.logs / "downloads"
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)
@@ -616,7 +625,7 @@ class WineSuite(unittest.TestCase):
         baseline = next(build.glob("baseline-*.exe"))
         for program in (EXE, baseline):
             shutil.copy(program, folder)
-        planted = [name for name in LISTED if name != "version"] + ["rpcrt4", "combase"]
+        planted = LISTED + ["rpcrt4", "combase"]
         for name in planted + ["winex11.drv"]:
             shutil.copy(build / "planted.dll", folder / (name if "." in name else name + ".dll"))
         keys = subtree(2, 2)
@@ -657,19 +666,31 @@ class WineSuite(unittest.TestCase):
                                          in zip(run.boxes, boxes)])
                 self.assertEqual(len(boxes), len(run.boxes))
                 # Each Windows's way: the system's switch from 6 on, and each
-                # DLL of the list loaded ahead by its full path.
+                # DLL of the start's list loaded ahead by its full path; then,
+                # in a run that shows a box, each of the window's and user32.
                 search = Trace(self, run, {}).search
+                window = [] if "/quiet" in arguments else FOR_WINDOW + ["user32"]
                 self.assertEqual(["SetDllDirectoryA"] + ["SetDefaultDllDirectories"] * switch
-                                 + ["GetSystemDirectoryA"] + ["LoadLibraryExA"] * len(LISTED),
+                                 + ["GetSystemDirectoryA"] + ["LoadLibraryExA"] * len(AT_START)
+                                 + ["GetSystemDirectoryA"] * bool(window)
+                                 + ["LoadLibraryExA"] * len(window),
                                  [c.function for c in search])
                 self.assertEqual(["", 1], [search[0].arg(0), search[0].result])
                 if switch:
                     self.assertEqual([0x800, 1], [search[1].arg(0) & 0xFFFFFFFF, search[1].result])
-                for load, listed in zip(search[-len(LISTED):], LISTED):
-                    self.assertEqual(f"c:\\windows\\system32\\{listed}.dll", load.arg(0).lower())
+                loads = [c for c in search if c.function == "LoadLibraryExA"]
+                for load, name in zip(loads, AT_START + window):
+                    self.assertEqual(f"c:\\windows\\system32\\{name}.dll", load.arg(0).lower())
                     self.assertEqual(8, load.arg(2) & 0xFFFFFFFF, "LOAD_WITH_ALTERED_SEARCH_PATH")
-        # The planting is real: the do-nothing program loads uxtheme.dll.
-        run = self.prefix.run(folder / baseline.name, relay=False, native=planted)
+        # The planting is real: the do-nothing program, which imports user32,
+        # has the planted version.dll loaded before its first instruction
+        # (and so never starts), and without it loads uxtheme.dll for its box.
+        for marker in folder.glob("*.loaded"):
+            marker.unlink()
+        self.prefix.run(folder / baseline.name, relay=False, native=planted)
+        self.assertIn("version.dll.loaded", [m.name for m in folder.glob("*.loaded")])
+        run = self.prefix.run(folder / baseline.name, relay=False,
+                              native=[n for n in planted if n not in ("version", "imm32")])
         self.assertEqual([SUCCESS], run.boxes)
         self.assertIn("uxtheme.dll.loaded", [m.name for m in folder.glob("*.loaded")])
 
@@ -841,6 +862,55 @@ class WineSuite(unittest.TestCase):
                 self.assertEqual(lines is not None, log.exists())
                 if lines is not None:
                     self.expect_log(log, arguments, lines)
+
+    def test_run_that_no_one_can_see_shows_no_box_and_ends(self):
+        # On a window station of its own, as a service's child runs, where a
+        # box would wait for ever: no box, and the code /quiet gives, within
+        # seconds. On the visible desktop, as controls, the boxes and 0, but
+        # for the three codes every run gives.
+        keys = subtree(1, 2)
+        log = self.prefix.path / "drive_c" / "unseen.log"
+        logged = r"/log:C:\unseen.log"
+        could_not = "Could not {} file C:\\missing\\{}: error 3, "
+        rows = [
+            # name, Windows, arguments, standard user, a child that stays,
+            # the /quiet code, the boxes on the visible desktop (by their
+            # start), its exit code
+            ("success", XP, [logged], False, False, 0, [SUCCESS], 0),
+            ("refused on 2000", "win2k", [logged], False, False, 50, [VERSION_REFUSED], 0),
+            ("refused on Vista", "vista", [], False, False, 50, [VERSION_REFUSED], 0),
+            ("a standard user", XP, [], True, False, 5, [NOT_ADMINISTRATOR], 0),
+            ("a key that stays", XP, [logged], False, True, 1013,
+             [WARNING] * 2 * len(VIEWS) + [FAILURE], 0),
+            ("help", XP, ["/?"], False, False, 0, [HELP], 0),
+            ("a bad argument", XP, ["/force"], False, False, 87,
+             [("Error", "Unknown argument: /force")], 87),
+            ("a log that cannot be opened", XP, [r"/log:C:\missing\run.log"], False, False, 1622,
+             [("Error", could_not.format("open the log", "run.log"))], 1622),
+            ("a backup that cannot be written", XP, [r"/backup:C:\missing\b.reg"], False, False,
+             29, [("Error", could_not.format("write the backup", "b.reg"))], 29),
+        ]
+        for name, version, arguments, user, stays, code, boxes, visible_code in rows:
+            for hidden in (True, False):
+                with self.subTest(name, hidden=hidden):
+                    self.prepare(keys, version=version, then=staying(keys[1]) if stays else ())
+                    log.unlink(missing_ok=True)
+                    run = self.run_patch(arguments=arguments, standard_user=user, relay=False,
+                                         station=hidden, timeout=30)
+                    self.assertFalse(run.timed_out, "a box waited for an OK")
+                    self.assertEqual(code if hidden else visible_code, run.exit_code)
+                    self.assertEqual([] if hidden else boxes,
+                                     [(caption, text[:len(start)]) for (caption, text), (_, start)
+                                      in zip(run.boxes, boxes)] + run.boxes[len(boxes):])
+                    if hidden:
+                        self.assertLess(run.seconds, 10)
+                    if logged in arguments:
+                        said = "no one can see this window station" in log.read_text("cp1252")
+                        self.assertEqual(hidden, said)
+        # The control: the launcher finds a box there, the do-nothing program's.
+        baseline = next(Path(os.environ["EXE_BUILD"]).glob("baseline-*.exe"))
+        run = self.prefix.run(baseline, relay=False, station=True, timeout=30)
+        self.assertEqual(1, len(run.boxes))
 
     def expect_log(self, log, arguments, patterns):
         """The log holds one run: its first line, then a line matching each
