@@ -153,12 +153,12 @@ void AddError(Line &line, DWORD error) {
   line.text[line.length] = '\0';
 }
 
-HANDLE OpenLog(const char *path, bool nt) {
+OpenedFile OpenLog(const char *path, const OSVERSIONINFOA &version) {
   // FILE_APPEND_DATA alone makes every write land at the end of the file as
   // it is then, whoever else appends; 9x knows only GENERIC_WRITE.
-  return CreateFileA(path, nt ? FILE_APPEND_DATA : GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool nt = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+  return OpenChecked(path, nt ? FILE_APPEND_DATA : GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nt, nt && version.dwMajorVersion >= 5);
 }
 
 void BeginLine(Line &line) {

@@ -133,16 +133,17 @@ bool OpenBackup(Backup &backup) {
   }
   // Appended to, and read for its first line; no other writer meanwhile,
   // another run's or a log's, whose lines would land inside the records.
-  backup.file = CreateFileA(backup.path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The walk runs on XP and later only, which have links of both kinds.
+  OpenedFile opened =
+      OpenChecked(backup.path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, true, true);
+  backup.file = opened.file;
   if (backup.file == INVALID_HANDLE_VALUE) {
-    backup.error = LastErrorOr(ERROR_WRITE_FAULT);
+    backup.error = opened.error;
     return false;
   }
   BYTE head[HeadSize];
   DWORD read = 0;
-  if (GetLastError() == ERROR_ALREADY_EXISTS &&
-      !ReadFile(backup.file, head, HeadSize, &read, nullptr)) {
+  if (opened.existed && !ReadFile(backup.file, head, HeadSize, &read, nullptr)) {
     backup.error = LastErrorOr(ERROR_WRITE_FAULT);
     return false;
   }

@@ -63,11 +63,16 @@ bool Unquoted(const char *text, std::size_t length, char (&path)[MAX_PATH]) {
 }
 
 // "Could not ... file <path>: " and why: "error N, " and Windows' text for
-// it, or, for a backup that a run cut short, what that means.
+// it, or, for a backup that a run cut short and a file refused, what that
+// means.
 void FileFailure(Line &text, const char *what, const char *path, DWORD error) {
   Format(text, "%s%s: ", what, path);
-  if (error == BackupCutShort) {
-    Add(text, BackupCutShortText);
+  const char *words = error == BackupCutShort      ? BackupCutShortText
+                      : error == FileHasOtherNames ? FileHasOtherNamesText
+                      : error == FileIsLink        ? FileIsLinkText
+                                                   : nullptr;
+  if (words) {
+    Add(text, words);
   } else {
     AddError(text, error);
   }
@@ -215,9 +220,11 @@ int ApplyPatch() {
   if (arguments.log) {
     char path[MAX_PATH];
     bool fits = Unquoted(arguments.log, arguments.logLength, path);
-    report.log = fits ? OpenLog(path, !report.seekToEnd) : INVALID_HANDLE_VALUE;
+    OpenedFile log = fits ? OpenLog(path, version)
+                          : OpenedFile{INVALID_HANDLE_VALUE, ERROR_FILENAME_EXCED_RANGE, false};
+    report.log = log.file;
     if (report.log == INVALID_HANDLE_VALUE) {
-      DWORD error = fits ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+      DWORD error = log.error;
       ShowLogFailure(report, path, error);
       return ExitLogFailed;
     }

@@ -131,3 +131,58 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Case> &param) { return std::to_string(param.index); });
 
 } // namespace
+
+namespace {
+
+// The log and the backup are written only where the file opened is the one
+// named: a hard link or a symbolic link at the name is refused, with 1622
+// or 29 and its reason, before the registry changes, and neither it nor the
+// file it leads to changes; a plain file of one name, and a new file, are
+// written as ever.
+TEST_F(Machine, FilesAreWrittenOnlyWhereTheNameIsTheFileItself) {
+  enum class Kind { HardLink, SymbolicLink, Plain, New };
+  const char *const file = "C:\\Work\\run.file";
+  const char *const target = "C:\\Work\\boot.ini";
+  for (const char *switchName : {"/log:", "/backup:"}) {
+    bool log = switchName[1] == 'l';
+    for (Kind kind : {Kind::HardLink, Kind::SymbolicLink, Kind::Plain, Kind::New}) {
+      SCOPED_TRACE(std::string(switchName) + std::to_string(static_cast<int>(kind)));
+      emulated::Reset();
+      Tree({"A"});
+      const std::string before = log ? "earlier run\r\n"
+                                     : emulated::Utf16("\xEF\xBB\xBFWindows Registry Editor "
+                                                       "Version 5.00\r\n\r\n");
+      emulated::AppendToFile(target, "[boot loader]\r\n");
+      if (kind == Kind::SymbolicLink) {
+        emulated::CreateFileLink(file, target);
+      } else if (kind != Kind::New) {
+        emulated::AppendToFile(file, before);
+      }
+      if (kind == Kind::HardLink) {
+        emulated::SetFileLinks(file, 2);
+      }
+      emulated::SetCommandLine(std::string("quenlor-patch.exe ") + switchName + file);
+
+      int code = Run();
+
+      bool refused = kind == Kind::HardLink || kind == Kind::SymbolicLink;
+      EXPECT_EQ(!refused ? 0 : log ? ExitLogFailed : ExitBackupFailed, code);
+      EXPECT_EQ(refused, emulated::KeyExists(PatchKeyPath));
+      EXPECT_EQ("[boot loader]\r\n", emulated::FileText(target));
+      if (refused) {
+        EXPECT_EQ(kind == Kind::HardLink ? before : "", emulated::FileText(file));
+        const std::string why = kind == Kind::HardLink ? FileHasOtherNamesText : FileIsLinkText;
+        ExpectLastBox(((log ? LogFailedText : BackupFailedText) + std::string(file) + ": " + why +
+                       (log ? "" : std::string("\n\n") + BackupStoppedText))
+                          .c_str(),
+                      ErrorCaption, MB_ICONERROR);
+      } else {
+        EXPECT_LT(before.size() * (kind == Kind::Plain), emulated::FileText(file).size());
+        EXPECT_EQ(0u, emulated::FileText(file).find(kind == Kind::Plain ? before : ""));
+      }
+      ExpectNothingLeftOpen();
+    }
+  }
+}
+
+} // namespace

@@ -197,8 +197,9 @@ const std::set<Op> LogOps = {Op::WriteFile,          Op::CloseHandle,  Op::Forma
                              Op::GetComputerNameA,   Op::GetUserNameA, Op::GetVersionExA,
                              Op::WideCharToMultiByte};
 // What may fail on the backup file, and end the run with its own code.
-const std::set<Op> BackupOps = {Op::CreateFileA, Op::ReadFile, Op::SetFilePointer, Op::WriteFile,
-                                Op::FlushFileBuffers};
+const std::set<Op> BackupOps = {Op::CreateFileA, Op::GetFileInformationByHandle,
+                                Op::ReadFile,    Op::SetFilePointer,
+                                Op::WriteFile,   Op::FlushFileBuffers};
 constexpr char LogFile[] = "patch.log";
 constexpr char BackupFile[] = "backup.reg";
 const std::string BackupPath = "C:\\WORK\\BACKUP.REG"; // as the model names the file
@@ -617,7 +618,8 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
   if (shape.backup) {
     CheckBackup(shape, event && event->race != Race::None, wrong);
   }
-  if (failed(Op::CreateFileA) && !backupFailed) {
+  // A log whose open, or the check of what it opened, fails.
+  if ((failed(Op::CreateFileA) || failed(Op::GetFileInformationByHandle)) && !backupFailed) {
     // A run that cannot be recorded changes nothing, and says so.
     if (exitCode != ExitLogFailed) {
       wrong.push_back("exit code " + std::to_string(exitCode) + " for a log that did not open");

@@ -3,7 +3,9 @@
 // that write where their access says (append-only ones at the end, however
 // the file grew meanwhile), a disk that fills up, and a current folder for
 // relative paths; files that are on disk as far as they were last flushed,
-// and handles that share a file only as their share modes allow.
+// and handles that share a file only as their share modes allow; files
+// of several names (hard links), and symbolic links, which an open follows
+// unless it asks to open the link itself.
 #include "model.h"
 
 #include <algorithm>
@@ -21,12 +23,13 @@ using model::Record;
 constexpr DWORD FileWriteData = 0x0002;
 
 struct OpenFile {
-  std::string path; // folded
+  std::string path; // folded: the file opened, or the link itself
   bool write;
   bool appendOnly;
   std::size_t position;
   bool read;
   DWORD share;
+  bool attributes; // may read the file's attributes
 };
 
 struct FileSystem {
@@ -34,6 +37,8 @@ struct FileSystem {
   std::map<std::string, std::string> files;   // folded path: contents
   std::map<std::string, std::string> flushed; // folded path: contents at the last flush
   std::map<ULONG_PTR, OpenFile> handles;
+  std::map<std::string, DWORD> links;         // folded path: its names, where more than one
+  std::map<std::string, std::string> targets; // a symbolic link's folded path: its target's
   ULONG_PTR nextHandle = 0x1000;
   std::size_t space = static_cast<std::size_t>(-1);
 };
@@ -93,10 +98,17 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (!error) {
     error = NameError(name);
   }
-  if (!error && (lpSecurityAttributes || hTemplateFile ||
-                 (dwCreationDisposition != OPEN_ALWAYS && dwCreationDisposition != OPEN_EXISTING) ||
-                 dwFlagsAndAttributes != FILE_ATTRIBUTE_NORMAL)) {
+  if (!error &&
+      (lpSecurityAttributes || hTemplateFile ||
+       (dwCreationDisposition != OPEN_ALWAYS && dwCreationDisposition != OPEN_EXISTING) ||
+       (dwFlagsAndAttributes & ~DWORD{FILE_FLAG_OPEN_REPARSE_POINT}) != FILE_ATTRIBUTE_NORMAL)) {
     error = ERROR_INVALID_PARAMETER; // what the model does not play
+  }
+  auto link = disk.targets.find(path);
+  if (!error && link != disk.targets.end() &&
+      !(dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT)) {
+    path = link->second; // followed
+    args += " (followed to " + path + ")";
   }
   if (!error && !disk.folders.count(Folder(path))) {
     error = ERROR_PATH_NOT_FOUND;
@@ -129,7 +141,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & (GENERIC_WRITE | FileWriteData));
   ULONG_PTR handle = disk.nextHandle;
   disk.nextHandle += 4;
-  disk.handles[handle] = OpenFile{path, write, appendOnly, 0, read, dwShareMode};
+  disk.handles[handle] = OpenFile{path,
+                                  write,
+                                  appendOnly,
+                                  0,
+                                  read,
+                                  dwShareMode,
+                                  read || (dwDesiredAccess & FILE_READ_ATTRIBUTES) != 0};
   model::SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   model::Log(Op::CreateFileA, path, args + " -> " + Hex(handle), static_cast<long long>(handle));
   return reinterpret_cast<HANDLE>(handle);
@@ -199,6 +217,35 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   file->position += count;
   *lpNumberOfBytesRead = static_cast<DWORD>(count);
   return Record(Op::ReadFile, path, args + " -> " + std::to_string(count), TRUE);
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
+                                       LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  OpenFile *file = Opened(hFile);
+  std::string path = file ? file->path : "";
+  std::string args = Hex(reinterpret_cast<ULONG_PTR>(hFile));
+  DWORD error = static_cast<DWORD>(Fault(Op::GetFileInformationByHandle, path));
+  if (!error && (!file || !file->attributes || !lpFileInformation)) {
+    error = !file                ? ERROR_INVALID_HANDLE
+            : !lpFileInformation ? ERROR_INVALID_PARAMETER
+                                 : ERROR_ACCESS_DENIED;
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(Op::GetFileInformationByHandle, path, args, FALSE);
+  }
+  bool link = disk.targets.count(path) > 0;
+  auto names = disk.links.find(path);
+  BY_HANDLE_FILE_INFORMATION information = {};
+  information.dwFileAttributes =
+      link ? FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_ARCHIVE;
+  information.nFileSizeLow = static_cast<DWORD>(disk.files[path].size());
+  information.nNumberOfLinks = names == disk.links.end() ? 1 : names->second;
+  *lpFileInformation = information;
+  return Record(Op::GetFileInformationByHandle, path,
+                args + " -> " + std::to_string(information.nNumberOfLinks) + " names" +
+                    (link ? ", a link" : ""),
+                TRUE);
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
@@ -278,6 +325,16 @@ bool FileExists(const std::string &path) { return disk.files.count(FullPath(path
 std::string FileText(const std::string &path) {
   auto found = disk.files.find(FullPath(path));
   return found == disk.files.end() ? "" : found->second;
+}
+
+void SetFileLinks(const std::string &path, DWORD links) {
+  disk.files[FullPath(path)];
+  disk.links[FullPath(path)] = links;
+}
+
+void CreateFileLink(const std::string &path, const std::string &target) {
+  disk.files[FullPath(path)];
+  disk.targets[FullPath(path)] = FullPath(target);
 }
 
 void AppendToFile(const std::string &path, const std::string &text) {

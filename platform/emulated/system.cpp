@@ -640,6 +640,7 @@ const char *Name(Op op) {
       "FlushFileBuffers",
       "MultiByteToWideChar",
       "WideCharToMultiByte",
+      "GetFileInformationByHandle",
   };
   return names[static_cast<int>(op)];
 }

@@ -72,6 +72,20 @@ struct SYSTEMTIME {
 };
 using LPSYSTEMTIME = SYSTEMTIME *;
 
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION *;
+
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED *;
 struct SECURITY_ATTRIBUTES;
@@ -178,7 +192,11 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define FILE_SHARE_WRITE 0x00000002
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_BEGIN 0
 #define FILE_END 2
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
@@ -216,6 +234,8 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_MORE_DATA 234
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_CANTWRITE 1013
+#define ERROR_TOO_MANY_LINKS 1142
+#define ERROR_REPARSE_ATTRIBUTE_CONFLICT 4391
 #define ERROR_KEY_DELETED 1018
 #define ERROR_NO_TOKEN 1008
 #define ERROR_NOT_ALL_ASSIGNED 1300
@@ -313,6 +333,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
+                                       LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar);
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
@@ -395,6 +417,7 @@ enum class Op {
   FlushFileBuffers,
   MultiByteToWideChar,
   WideCharToMultiByte,
+  GetFileInformationByHandle,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -553,6 +576,14 @@ bool CallLimitReached();
 void CreateFolder(const std::string &path);
 bool FileExists(const std::string &path);
 std::string FileText(const std::string &path);
+// A file of `links` names, as a hard link made elsewhere leaves it: a write
+// through this name changes the others, which the model does not keep.
+void SetFileLinks(const std::string &path, DWORD links);
+// A symbolic link to the file `target`, as mklink makes one (Vista on, or
+// a junction's kin on 2000 and XP): CreateFileA follows it, unless asked
+// for FILE_FLAG_OPEN_REPARSE_POINT, which opens the link itself; either way
+// GetFileInformationByHandle tells which it opened.
+void CreateFileLink(const std::string &path, const std::string &target);
 // Another writer's append, as another machine's run on a shared file.
 void AppendToFile(const std::string &path, const std::string &text);
 // What the file held when it was last flushed to disk: all that a crash

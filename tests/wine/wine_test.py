@@ -912,6 +912,39 @@ class WineSuite(unittest.TestCase):
         run = self.prefix.run(baseline, relay=False, station=True, timeout=30)
         self.assertEqual(1, len(run.boxes))
 
+    def test_a_file_with_another_name_is_never_written(self):
+        # A hard link made on the host at the log's and the backup's name,
+        # to a file that the run would otherwise append to: refused, with
+        # nothing touched and that file as it was. As controls, a plain file
+        # of one name, with the same bytes, is appended to.
+        keys = subtree(1, 2)
+        drive = self.prefix.path / "drive_c"
+        other = drive / "other.file"
+        cases = [("/log:", "linked.log", b"earlier run\r\n", 1622),
+                 ("/backup:", "linked.reg",
+                  "\ufeffWindows Registry Editor Version 5.00\r\n\r\n".encode("utf-16-le"), 29)]
+        for switch, name, content, code in cases:
+            named = drive / name
+            for linked in (True, False):
+                with self.subTest(switch, linked=linked):
+                    self.prepare(keys)
+                    before = self.registry(KEY)
+                    named.unlink(missing_ok=True)
+                    other.write_bytes(content)
+                    if linked:
+                        os.link(other, named)
+                    else:
+                        named.write_bytes(content)
+                    run = self.run_patch(arguments=["/quiet", f"{switch}C:\\{name}"], relay=False)
+                    self.assertEqual(code if linked else 0, run.exit_code)
+                    self.assertEqual(before if linked else {(v, KEY): {} for v in VIEWS},
+                                     self.registry(KEY))
+                    self.assertEqual(content, other.read_bytes())
+                    grew = named.read_bytes()
+                    self.assertEqual(content, grew[:len(content)])
+                    self.assertEqual(linked, grew == content)
+            named.unlink()
+
     def expect_log(self, log, arguments, patterns):
         """The log holds one run: its first line, then a line matching each
         of `patterns`, each dated and ended with CRLF."""
