@@ -1,4 +1,5 @@
-#include "patch/patch.h"
+#include "patch/admin.h"
+#include "patch/functions.h"
 
 bool IsAdministrator() {
   // Looked up, not imported: Windows NT 4.0 lacks CheckTokenMembership and

@@ -1,4 +1,4 @@
-#include "patch/patch.h"
+#include "patch/arguments.h"
 
 namespace {
 

@@ -2,7 +2,10 @@
 // every value, as regedit exports them, written and flushed to disk before
 // NtDeleteKey. What a .reg file cannot hold (a link, a key's permissions)
 // is named in the file and the log instead.
-#include "patch/patch.h"
+#include "patch/backup.h"
+#include "patch/log.h"
+#include "patch/texts.h"
+#include "patch/walk.h"
 
 namespace {
 

@@ -1,6 +1,10 @@
 // The run's boxes. user32 is loaded when a run first needs a box, and not
 // at all by a quiet run; and no box is shown where no one could answer it.
-#include "patch/patch.h"
+#include "patch/boxes.h"
+#include "patch/dllsearch.h"
+#include "patch/functions.h"
+#include "patch/report.h"
+#include "patch/texts.h"
 
 const char *OpenBoxes(Report &report, DWORD &error) {
   HMODULE user32 = LoadUser32();

@@ -4,7 +4,8 @@
 // folder before the system folder unless it is a KnownDLL: a DLL left in a
 // downloads folder or on a share under a name that Windows loads into the
 // program (uxtheme.dll, for the first box) would run inside it.
-#include "patch/patch.h"
+#include "patch/dllsearch.h"
+#include "patch/functions.h"
 
 #include <initializer_list>
 

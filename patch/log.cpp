@@ -2,7 +2,12 @@
 // page, CRLF line ends, each line dated and appended in one write. What
 // comes from outside is shown so that it cannot end a line: a key's name
 // could otherwise write a line that reads as the run's own.
-#include "patch/patch.h"
+#include "patch/log.h"
+#include "patch/openfile.h"
+#include "patch/report.h"
+#include "patch/texts.h"
+#include "patch/version.h"
+#include "patch/walk.h"
 
 #include <cstdarg>
 

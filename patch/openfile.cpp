@@ -6,7 +6,8 @@
 // would have every run append to a file of that person's choosing, and a
 // symbolic link would redirect the open itself. So the name is opened as
 // itself, never followed, and what was opened must be a file of one name.
-#include "patch/patch.h"
+#include "patch/openfile.h"
+#include "patch/functions.h"
 
 OpenedFile OpenChecked(const char *path, DWORD access, DWORD share, bool nt, bool reparsePoints) {
   // NT 4.0's CreateFile knows no reparse points, and 9x has neither links

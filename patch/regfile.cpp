@@ -1,7 +1,10 @@
 // The /backup file: what Windows XP's regedit writes when it exports a key
 // ("Windows Registry Editor Version 5.00", UTF-16LE after a byte-order
 // mark, CRLF line ends), appended to, and flushed to disk on demand.
-#include "patch/patch.h"
+#include "patch/backup.h"
+#include "patch/functions.h"
+#include "patch/log.h"
+#include "patch/openfile.h"
 
 namespace {
 

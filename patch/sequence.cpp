@@ -1,6 +1,19 @@
 // The run: its arguments, the two gates, the registry views, and how the
 // outcome is told.
-#include "patch/patch.h"
+#include "patch/sequence.h"
+#include "patch/admin.h"
+#include "patch/arguments.h"
+#include "patch/backup.h"
+#include "patch/boxes.h"
+#include "patch/dllsearch.h"
+#include "patch/functions.h"
+#include "patch/log.h"
+#include "patch/openfile.h"
+#include "patch/report.h"
+#include "patch/takeover.h"
+#include "patch/texts.h"
+#include "patch/version.h"
+#include "patch/walk.h"
 
 namespace {
 

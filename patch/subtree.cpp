@@ -1,4 +1,6 @@
-#include "patch/patch.h"
+#include "patch/backup.h"
+#include "patch/takeover.h"
+#include "patch/walk.h"
 
 Fate DeleteKey(HKEY parent, const Trail &trail, const Walk &walk) {
   HKEY key = nullptr;

@@ -5,7 +5,11 @@
 // it stay after all. Windows gives every administrator this power on
 // purpose; the walk uses it only below its own key, and only on a key that
 // refused it.
-#include "patch/patch.h"
+#include "patch/takeover.h"
+#include "patch/backup.h"
+#include "patch/functions.h"
+#include "patch/log.h"
+#include "patch/walk.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 // Which Windows this is, and whether the patch is for it.
-#include "patch/patch.h"
+#include "patch/version.h"
+#include "patch/functions.h"
 
 #include <cstring>
 

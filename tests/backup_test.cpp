@@ -1,6 +1,7 @@
 // What /backup keeps of a run, byte for byte, and where it may append it.
 // The sweep holds every run with a backup to its promises under faults.
 #include "machine.h"
+#include "patch/backup.h"
 
 namespace {
 

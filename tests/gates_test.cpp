@@ -1,6 +1,7 @@
 // The two gates: which Windows versions and which users the patch refuses,
 // and that a refusal touches nothing.
 #include "machine.h"
+#include "patch/admin.h"
 
 namespace {
 

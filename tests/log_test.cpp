@@ -2,6 +2,7 @@
 // administrator of a fleet reads it; appended after what other runs wrote,
 // also while they write.
 #include "machine.h"
+#include "patch/openfile.h"
 
 #include <functional>
 

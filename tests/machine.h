@@ -2,7 +2,11 @@
 // what the patch did to it.
 #pragma once
 
-#include "patch/patch.h"
+#include "patch/functions.h"
+#include "patch/report.h"
+#include "patch/takeover.h"
+#include "patch/texts.h"
+#include "patch/walk.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // What the user is told at the end of a run that passed both gates, and that
 // it matches what happened to the key.
 #include "machine.h"
+#include "patch/boxes.h"
 
 namespace {
 

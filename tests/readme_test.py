@@ -6,10 +6,10 @@ from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[1]
 README = (SOURCE / "README.md").read_text()
-PATCH_H = (SOURCE / "patch" / "patch.h").read_text()
+TEXTS_H = (SOURCE / "patch" / "texts.h").read_text()
 # The /? box's text, one switch or exit code a line.
 USAGE = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', re.search(
-    r"UsageText\[\] = (.*?);", PATCH_H, re.S).group(1))).replace(r"\n", "\n").splitlines()
+    r"UsageText\[\] = (.*?);", TEXTS_H, re.S).group(1))).replace(r"\n", "\n").splitlines()
 # What Windows' error constants stand for, as the model's header gives them.
 ERRORS = dict(re.findall(r"^#define (ERROR_\w+) (\d+)$",
                          (SOURCE / "platform" / "emulated" / "windows.h").read_text(), re.M))
@@ -30,9 +30,9 @@ class ReadmeTest(unittest.TestCase):
         layout = re.search(r"^### Layout\n(.*)", README, re.M | re.S)[1]
         # what, the README's side, the code's side
         checks = [
-            ("exit codes against patch.h", {int(c.split()[0]) for c in cells("Exit codes")},
+            ("exit codes against texts.h", {int(c.split()[0]) for c in cells("Exit codes")},
              {int(ERRORS[name]) for name in
-              re.findall(r"^constexpr int Exit\w+ = (ERROR_\w+);", PATCH_H, re.M)}),
+              re.findall(r"^constexpr int Exit\w+ = (ERROR_\w+);", TEXTS_H, re.M)}),
             ("exit codes against the /? box", {int(c.split()[0]) for c in cells("Exit codes")},
              {int(line.split(":")[0]) for line in USAGE if re.match(r"\d+:", line)}),
             ("switches against the /? box", {s for c in cells("Switches")
@@ -41,6 +41,9 @@ class ReadmeTest(unittest.TestCase):
               for s in line.split(": ")[0].split(" or ")}),
             ("layout against what CMake builds", set(re.findall(r"`([\w/.-]+\.cpp)`", layout)),
              {Path(name).name for name in re.findall(r"[\w/.${}-]+\.cpp\b", CMAKE)}),
+            ("layout against the logic's headers",
+             set(re.findall(r"`(\w+\.h)`", layout.split("\n- `platform/")[0])),
+             {path.name for path in (SOURCE / "patch").glob("*.h")}),
         ]
         for what, readme, code in checks:
             with self.subTest(what):
