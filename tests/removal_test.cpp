@@ -136,12 +136,11 @@ TEST_F(Removal, FailedEnumerationEndsTheLevelWithItsHandleClosed) {
 // path through a link that stays.
 TEST_F(Removal, EveryKeyGoesByTheNameTheRegistryHolds) {
   const std::vector<std::string> names = {
-      "Caf\xCE\xA9",  // Omega, 'O' in the code page
-      "\xE9\x9F\xB3", // CJK, '?'
-      "C",            // and its fullwidth twin
-      "\xEF\xBC\xA3", // fullwidth C, 'C'
-      "\xEF\xBC\xBC"
-      "A",                                      // fullwidth reverse solidus, a leading '\'
+      "Caf\xCE\xA9",                            // Omega, 'O' in the code page
+      "\xE9\x9F\xB3",                           // CJK, '?'
+      "C",                                      // and its fullwidth twin
+      "\xEF\xBC\xA3",                           // fullwidth C, 'C'
+      "\xEF\xBC\xBC\x41",                       // fullwidth reverse solidus, a leading '\'
       "\xEF\xBD\x98\xEF\xBC\xBCL\xEF\xBC\xBCv", // fullwidth "x\L\v", a path through x\L
   };
   Tree(names);

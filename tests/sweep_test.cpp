@@ -1121,9 +1121,7 @@ TEST(FaultSweep, EveryFailurePointKeepsTheRunSound) {
   // path through a link that stays: fullwidth C, and fullwidth "x\L\v".
   Shape alike =
       Locked(Make("", {"C", "\xEF\xBC\xA3", "x", "\xEF\xBD\x98\xEF\xBC\xBCL\xEF\xBC\xBCInner",
-                       "\xEF\xBC\xBC"
-                       "Empty",
-                       "Caf\xCE\xA9"}),
+                       "\xEF\xBC\xBC\x45mpty", "Caf\xCE\xA9"}),
              "look-alike names beside a link", {{"x\\L", ShutOutBySystem}});
   alike.links = {{"x\\L", victim}};
   shapes.push_back(alike);
