@@ -742,16 +742,26 @@ char model::BestFit(unsigned long point) {
   return point == 0x3A9 ? 'O' : 0;
 }
 
+namespace {
+
+// The character of UTF-8 `text` at `i`, which moves past it.
+unsigned long NextCharacter(const std::string &text, std::size_t &i) {
+  auto c = static_cast<unsigned char>(text[i]);
+  std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+  unsigned long point = length == 1 ? c : c & (0x3F >> (length - 1));
+  for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
+    point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  }
+  i += length;
+  return point;
+}
+
+} // namespace
+
 std::string Narrow(const std::string &name, bool bestFit) {
   std::string narrow;
   for (std::size_t i = 0; i < name.size();) {
-    auto c = static_cast<unsigned char>(name[i]);
-    std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    unsigned long point = length == 1 ? c : c & (0x3F >> (length - 1));
-    for (std::size_t k = 1; k < length && i + k < name.size(); ++k) {
-      point = point << 6 | (static_cast<unsigned char>(name[i + k]) & 0x3F);
-    }
-    i += length;
+    unsigned long point = NextCharacter(name, i);
     char fit = bestFit ? model::BestFit(point) : '\0';
     narrow += point < 0x80 ? static_cast<char>(point) : fit ? fit : '?';
   }
@@ -774,13 +784,7 @@ void RemoveTree(const std::string &path) {
 std::string Utf16(const std::string &text) {
   std::string bytes;
   for (std::size_t i = 0; i < text.size();) {
-    auto c = static_cast<unsigned char>(text[i]);
-    std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    unsigned long point = length == 1 ? c : c & (0x3F >> (length - 1));
-    for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
-      point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    i += length;
+    unsigned long point = NextCharacter(text, i);
     auto unit = [&bytes](unsigned long u) {
       bytes += static_cast<char>(u & 0xFF);
       bytes += static_cast<char>(u >> 8);
