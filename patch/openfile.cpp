@@ -16,7 +16,8 @@ OpenedFile OpenChecked(const char *path, DWORD access, DWORD share, bool nt, boo
   OpenedFile opened = {CreateFileA(path, access | (nt ? FILE_READ_ATTRIBUTES : 0), share, nullptr,
                                    OPEN_ALWAYS, flags, nullptr),
                        ERROR_SUCCESS, false};
-  opened.error = opened.file == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_ACCESS_DENIED) : 0;
+  opened.error =
+      opened.file == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_ACCESS_DENIED) : ERROR_SUCCESS;
   opened.existed = GetLastError() == ERROR_ALREADY_EXISTS;
   if (opened.file == INVALID_HANDLE_VALUE || !nt) {
     return opened;

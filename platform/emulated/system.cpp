@@ -663,13 +663,16 @@ void SetVersion(DWORD major, DWORD minor, DWORD platform) {
   SetExported("RtlGetVersion", nt && major >= 5);
   SetExported("SetDllDirectoryA", nt && major * 100 + minor >= 501);
   SetExported("SetDefaultDllDirectories", nt && major * 100 + minor >= 602);
-  SetWindowStation(nt ? machine.station : Station::Unanswered);
+  SetWindowStation(machine.station);
 }
 
 void SetWindowStation(Station station) {
+  // 9x's USER32 has no window stations, whatever station a test set before
+  // it played 9x; the setting itself is kept for an NT it plays later.
   machine.station = station;
-  SetExported("GetProcessWindowStation", station != Station::Unanswered);
-  SetExported("GetUserObjectInformationA", station != Station::Unanswered);
+  bool answered = machine.platform == VER_PLATFORM_WIN32_NT && station != Station::Unanswered;
+  SetExported("GetProcessWindowStation", answered);
+  SetExported("GetUserObjectInformationA", answered);
 }
 
 void SetCompatibilityMode(DWORD major, DWORD minor) {
