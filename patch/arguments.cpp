@@ -2,13 +2,14 @@
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(WCHAR c) { return c == ' ' || c == '\t'; }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+WCHAR Lower(WCHAR c) { return c >= 'A' && c <= 'Z' ? static_cast<WCHAR>(c - 'A' + 'a') : c; }
 
 // Past one argument: everything up to white space outside double quotes, as
-// Windows' own command-line parsers group "C:\Program Files\...".
-const char *End(const char *at) {
+// Windows' own command-line parsers group "C:\Program Files\...". Only
+// U+0022 quotes; a fullwidth quotation mark is a letter like any other.
+const WCHAR *End(const WCHAR *at) {
   bool quoted = false;
   for (; *at && (quoted || !IsSpace(*at)); ++at) {
     quoted = *at == '"' ? !quoted : quoted;
@@ -19,19 +20,19 @@ const char *End(const char *at) {
 // Past `name` at `at`, in any letter case, with double quotes anywhere
 // passed over as Windows' own parsers drop them; null if `name` is not there.
 // `name` is in lower case.
-const char *Past(const char *at, const char *end, const char *name) {
+const WCHAR *Past(const WCHAR *at, const WCHAR *end, const char *name) {
   for (; *name; ++name, ++at) {
     while (at != end && *at == '"') {
       ++at;
     }
-    if (at == end || Lower(*at) != *name) {
+    if (at == end || Lower(*at) != static_cast<WCHAR>(*name)) {
       return nullptr;
     }
   }
   return at;
 }
 
-bool OnlyQuotes(const char *at, const char *end) {
+bool OnlyQuotes(const WCHAR *at, const WCHAR *end) {
   while (at != end && *at == '"') {
     ++at;
   }
@@ -39,22 +40,53 @@ bool OnlyQuotes(const char *at, const char *end) {
 }
 
 // What follows "/name" or "-name" in [begin, end), or null.
-const char *AfterSwitch(const char *begin, const char *end, const char *name) {
-  const char *at = Past(begin, end, "/");
+const WCHAR *AfterSwitch(const WCHAR *begin, const WCHAR *end, const char *name) {
+  const WCHAR *at = Past(begin, end, "/");
   at = at ? at : Past(begin, end, "-");
   return at ? Past(at, end, name) : nullptr;
 }
 
-bool IsSwitch(const char *begin, const char *end, const char *name) {
-  const char *rest = AfterSwitch(begin, end, name);
+bool IsSwitch(const WCHAR *begin, const WCHAR *end, const char *name) {
+  const WCHAR *rest = AfterSwitch(begin, end, name);
   return rest && OnlyQuotes(rest, end);
 }
 
+// A file switch's value: kept the first time; the whole argument, as the
+// repeated one, the second. Returns whether it was repeated.
+bool Take(Arguments &arguments, const WCHAR *&value, std::size_t &length, const WCHAR *at,
+          const WCHAR *from, const WCHAR *end) {
+  if (!value) {
+    value = from;
+    length = static_cast<std::size_t>(end - from);
+    return false;
+  }
+  if (!arguments.repeated) {
+    arguments.repeated = at;
+    arguments.repeatedLength = static_cast<std::size_t>(end - at);
+  }
+  return true;
+}
+
+// 9x's command line, widened: no longer than NT's longest.
+WCHAR widened[32768];
+
 } // namespace
 
-Arguments ReadArguments(const char *commandLine) {
-  Arguments arguments = {false, false, nullptr, 0, nullptr, 0, nullptr, 0};
-  const char *at = End(commandLine ? commandLine : ""); // the program's own name
+const WCHAR *CommandLine(bool nt) {
+  if (nt) {
+    return GetCommandLineW();
+  }
+  if (!MultiByteToWideChar(CP_ACP, 0, GetCommandLineA(), -1, widened,
+                           sizeof widened / sizeof widened[0])) {
+    widened[0] = '\0';
+  }
+  return widened;
+}
+
+Arguments ReadArguments(const WCHAR *commandLine) {
+  Arguments arguments = {false, false, nullptr, 0, nullptr, 0, false, nullptr, 0, nullptr, 0};
+  static constexpr WCHAR none[] = {0};
+  const WCHAR *at = End(commandLine ? commandLine : none); // the program's own name
   for (;;) {
     while (IsSpace(*at)) {
       ++at;
@@ -62,17 +94,15 @@ Arguments ReadArguments(const char *commandLine) {
     if (!*at) {
       return arguments;
     }
-    const char *end = End(at);
+    const WCHAR *end = End(at);
     // "/log:C:\x.log", quoted as a whole or after the colon; a name that
     // is only quotes is no name. The same for /backup.
-    const char *log = AfterSwitch(at, end, "log:");
-    const char *backup = AfterSwitch(at, end, "backup:");
+    const WCHAR *log = AfterSwitch(at, end, "log:");
+    const WCHAR *backup = AfterSwitch(at, end, "backup:");
     if (log && !OnlyQuotes(log, end)) {
-      arguments.log = log;
-      arguments.logLength = static_cast<std::size_t>(end - log);
+      arguments.logRepeated |= Take(arguments, arguments.log, arguments.logLength, at, log, end);
     } else if (backup && !OnlyQuotes(backup, end)) {
-      arguments.backup = backup;
-      arguments.backupLength = static_cast<std::size_t>(end - backup);
+      Take(arguments, arguments.backup, arguments.backupLength, at, backup, end);
     } else if (IsSwitch(at, end, "quiet") || IsSwitch(at, end, "q")) {
       arguments.quiet = true;
     } else if (IsSwitch(at, end, "?") || IsSwitch(at, end, "help") || IsSwitch(at, end, "h")) {
@@ -84,4 +114,19 @@ Arguments ReadArguments(const char *commandLine) {
     }
     at = end;
   }
+}
+
+bool Unquoted(const WCHAR *text, std::size_t length, WCHAR (&path)[MAX_PATH]) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] != '"') {
+      if (at + 1 == MAX_PATH) {
+        path[at] = '\0';
+        return false;
+      }
+      path[at++] = text[i];
+    }
+  }
+  path[at] = '\0';
+  return true;
 }

@@ -11,10 +11,10 @@
 // nothing leaves no file; once opening, writing or flushing it fails,
 // nothing more is deleted.
 struct Backup {
-  char path[MAX_PATH]; // without the quotes that group it on the command line
-  HANDLE file;         // INVALID_HANDLE_VALUE until the first key is saved
-  DWORD error;         // ERROR_SUCCESS while the file holds; what failed then
-  bool unflushed;      // written since the last flush
+  WCHAR path[MAX_PATH]; // without the quotes that group it on the command line
+  HANDLE file;          // INVALID_HANDLE_VALUE until the first key is saved
+  DWORD error;          // ERROR_SUCCESS while the file holds; what failed then
+  bool unflushed;       // written since the last flush
   // The wide-character functions, which Windows 9x lacks: values are read
   // as they are stored, whatever the ANSI code page holds.
   decltype(&RegQueryInfoKeyW) regQueryInfoKey;

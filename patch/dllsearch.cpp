@@ -25,17 +25,24 @@ constexpr const char *const StartDlls[] = {
                  // it imports no user32 (NSIS 3, 7-Zip)
 };
 // Just before the run first needs user32, what user32 and a window bring
-// in by name. What user32 itself loads comes first: an entry that imports
-// user32 (uxtheme, dwmapi, ole32, propsys, oleacc and imm32 do under Wine,
-// measured) brings it in, and it then loads these by name.
+// in by name. What user32 itself loads by name comes first, before any
+// entry that imports user32 or gdi32 (which imports user32) and so starts
+// user32 as it loads: on XP imm32, uxtheme, msimg32 (gdi32), ole32 and
+// setupapi do, and lpk and usp10 themselves (ReactOS's import lists, which
+// follow Server 2003's; under Wine also dwmapi, propsys and oleacc,
+// measured). XP's user32, as it starts, loads lpk by name where complex
+// scripts are installed, and looks beside the program first; loaded here
+// first by full path, lpk starts user32 through its own imports, and
+// user32 then finds it loaded.
 constexpr const char *const WindowDlls[] = {
+    "lpk",     // XP's user32 loads it by name where complex scripts are
+               // installed (Arabic, Hebrew, Thai, Indic); a 2011 worm
+               // planted it beside every program it found
+    "usp10",   // what lpk imports, looked for beside the program first
     "version", // Wine's builtin DLLs import it as user32 loads (measured);
                // a KnownDLL on XP, and version information (NSIS 3, 7-Zip)
     "imm32",   // Wine's user32 imports it (measured); XP's loads it by its
                // full path
-    "lpk",     // XP's user32 loads it by name where complex scripts are
-               // installed (Arabic, Hebrew, Thai, Indic)
-    "usp10",   // what lpk imports, looked for beside the program first
     // What the program's own box brings in.
     "uxtheme", // visual styles, XP on; a KnownDLL on no Windows (measured
                // under Wine; NSIS 3, 7-Zip)

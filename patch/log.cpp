@@ -3,6 +3,7 @@
 // comes from outside is shown so that it cannot end a line: a key's name
 // could otherwise write a line that reads as the run's own.
 #include "patch/log.h"
+#include "patch/functions.h"
 #include "patch/openfile.h"
 #include "patch/report.h"
 #include "patch/texts.h"
@@ -62,8 +63,11 @@ void AddShown(Line &line, const char *text, std::size_t length) {
 }
 
 void AddShown(Line &line, const WCHAR *text, std::size_t length) {
-  // Converted a run at a time, straight into the line; a run that does not
-  // fit is left out.
+  // Up to its zero, as the narrow form; converted a run at a time, straight
+  // into the line; a run that does not fit is left out.
+  for (std::size_t end = 0; end < length; ++end) {
+    length = text[end] ? length : end;
+  }
   std::size_t start = 0;
   for (std::size_t i = 0; i <= length; ++i) {
     bool escaped = i < length && Escaped(text[i]);
@@ -158,7 +162,7 @@ void AddError(Line &line, DWORD error) {
   line.text[line.length] = '\0';
 }
 
-OpenedFile OpenLog(const char *path, const OSVERSIONINFOA &version) {
+OpenedFile OpenLog(const WCHAR *path, const OSVERSIONINFOA &version) {
   // FILE_APPEND_DATA alone makes every write land at the end of the file as
   // it is then, whoever else appends; 9x knows only GENERIC_WRITE.
   bool nt = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
@@ -192,17 +196,39 @@ void WriteLine(Report &report, Line &line) {
   }
 }
 
-void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real) {
-  char computer[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD size = sizeof computer;
-  bool named = GetComputerNameA(computer, &size);
-  char user[257]; // UNLEN + 1
-  size = sizeof user;
+namespace {
+
+// A name of the machine or its user (the wide or the narrow call, as
+// GetComputerName and GetUserName take the same arguments), or '?'.
+template <typename Char> void AddName(Line &line, BOOL(WINAPI *get)(Char *, LPDWORD)) {
+  Char name[257]; // UNLEN + 1, more than MAX_COMPUTERNAME_LENGTH + 1
+  DWORD size = sizeof name / sizeof name[0];
+  if (get(name, &size)) {
+    AddShown(line, name, sizeof name / sizeof name[0]);
+  } else {
+    Add(line, "?");
+  }
+}
+
+} // namespace
+
+void LogStart(Report &report, const WCHAR *commandLine, const OSVERSIONINFOA &version, bool real) {
   Line line;
   BeginLine(line);
-  Format(line, "quenlor-patch " PATCH_VERSION " on %s by %s: ", named ? computer : "?",
-         GetUserNameA(user, &size) ? user : "?");
-  AddShown(line, commandLine, LineRoom);
+  Add(line, "quenlor-patch " PATCH_VERSION " on ");
+  bool nt = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+  nt ? AddName(line, GetComputerNameW) : AddName(line, GetComputerNameA);
+  Add(line, " by ");
+  // Looked up: whether 95's ADVAPI32 exports even a stub of it is not
+  // documented, and a missing import would keep the program from starting
+  // there to refuse it.
+  auto getUserName =
+      nt ? SystemFunction<decltype(&GetUserNameW)>("advapi32.dll", "GetUserNameW") : nullptr;
+  getUserName ? AddName(line, getUserName) : AddName(line, GetUserNameA);
+  Add(line, ": ");
+  // As much as a line holds: a run too long for the room left would be
+  // left out whole.
+  AddShown(line, commandLine, LineRoom - line.length);
   WriteLine(report, line);
 
   BeginLine(line);

@@ -13,11 +13,11 @@ struct Line {
   std::size_t length;
 };
 void Add(Line &line, const char *text, std::size_t length = static_cast<std::size_t>(-1));
-// Adds text from outside (a key name, a link's target, the command line)
-// so that it cannot end the line: a control character (below U+0020, and
-// U+007F) as '%' and its code in two hexadecimal digits, and '%' itself as
-// %25. The wide form converts to the ANSI code page without best fit, so
-// that a character the code page lacks is '?', never a look-alike.
+// Adds text from outside (a key name, a link's target, the command line),
+// up to `length` characters or its zero, so that it cannot end the line: a control character (below
+// U+0020, and U+007F) as '%' and its code in two hexadecimal digits, and '%' itself as %25. The
+// wide form converts to the ANSI code page without best fit, so that a character the code page
+// lacks is '?', never a look-alike.
 void AddShown(Line &line, const char *text, std::size_t length);
 void AddShown(Line &line, const WCHAR *text, std::size_t length);
 // Adds `pattern`, each %s in it standing for the next argument, a string,
@@ -38,7 +38,7 @@ void AddError(Line &line, DWORD error);
 // The /log file: created if missing and appended to, shared, so that runs on
 // many machines can write to one file, and checked as OpenChecked does.
 // Windows 9x knows no append-only handle.
-OpenedFile OpenLog(const char *path, const OSVERSIONINFOA &version);
+OpenedFile OpenLog(const WCHAR *path, const OSVERSIONINFOA &version);
 // Starts a log line with the local date and time.
 void BeginLine(Line &line);
 // Ends the line and appends it in one write. A write that fails stops the
@@ -48,8 +48,10 @@ void WriteLine(Report &report, Line &line);
 // The log's lines. Each does nothing once the log is closed, or without one.
 // The first lines of a run: who runs what where, and on which Windows;
 // `real` says whether `version` is RtlGetVersion's, which a compatibility
-// mode's may differ from.
-void LogStart(Report &report, const char *commandLine, const OSVERSIONINFOA &version, bool real);
+// mode's may differ from. The computer's and the user's names are read
+// wide on NT, where the ANSI forms would best-fit them (a user Łukasz would
+// be recorded as another user, Lukasz).
+void LogStart(Report &report, const WCHAR *commandLine, const OSVERSIONINFOA &version, bool real);
 // A line of `text`, with ": " and `error`'s text after it unless ERROR_SUCCESS.
 void LogText(Report &report, const char *text, DWORD error = ERROR_SUCCESS);
 // A key that stays, by its path (its last levels after "..." where it is

@@ -42,44 +42,36 @@ int Tell(const Report &report, const Outcome &outcome) {
   return 0;
 }
 
-// Enough of an unknown argument to recognise it by.
+// Enough of an argument to recognise it by.
 constexpr std::size_t ShownArgumentLength = 100;
-static_assert(sizeof UnknownArgumentText + ShownArgumentLength + 2 + sizeof UsageText <
+static_assert(sizeof RepeatedArgumentText + ShownArgumentLength + 2 + sizeof UsageText <
                   sizeof Line::text - 3,
-              "the box for an unknown argument holds the whole usage");
+              "the box for an argument not understood holds the whole usage");
 
-void ShowUnknownArgument(const Report &report, const Arguments &arguments) {
+// A run refused for its arguments: 87, with a box that names the argument,
+// and the same line at the end of the log, where there is one, so that a
+// typo in a fleet's script leaves a trace.
+int RefuseArgument(Report &report, const Arguments &arguments) {
   Line text = {};
-  Add(text, UnknownArgumentText);
-  Add(text, arguments.unknown,
-      arguments.unknownLength < ShownArgumentLength ? arguments.unknownLength
-                                                    : ShownArgumentLength);
+  bool repeated = arguments.repeated != nullptr;
+  Add(text, repeated ? RepeatedArgumentText : UnknownArgumentText);
+  std::size_t length = repeated ? arguments.repeatedLength : arguments.unknownLength;
+  AddShown(text, repeated ? arguments.repeated : arguments.unknown,
+           length < ShownArgumentLength ? length : ShownArgumentLength);
+  LogEnd(report, text.text, ExitUnknownArgument);
   Format(text, "\n\n%s", UsageText);
   ShowBox(report, text.text, ErrorCaption, MB_ICONERROR);
-}
-
-// A switch's path without the double quotes that group it on the command
-// line; false if it is longer than a path may be.
-bool Unquoted(const char *text, std::size_t length, char (&path)[MAX_PATH]) {
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (text[i] != '"') {
-      if (at + 1 == MAX_PATH) {
-        path[at] = '\0';
-        return false;
-      }
-      path[at++] = text[i];
-    }
-  }
-  path[at] = '\0';
-  return true;
+  return ExitUnknownArgument;
 }
 
 // "Could not ... file <path>: " and why: "error N, " and Windows' text for
 // it, or, for a backup that a run cut short and a file refused, what that
-// means.
-void FileFailure(Line &text, const char *what, const char *path, DWORD error) {
-  Format(text, "%s%s: ", what, path);
+// means. The path is shown as the log shows a key's name: no best fit,
+// and nothing that could end a line.
+void FileFailure(Line &text, const char *what, const WCHAR *path, DWORD error) {
+  Add(text, what);
+  AddShown(text, path, MAX_PATH);
+  Add(text, ": ");
   const char *words = error == BackupCutShort      ? BackupCutShortText
                       : error == FileHasOtherNames ? FileHasOtherNamesText
                       : error == FileIsLink        ? FileIsLinkText
@@ -91,7 +83,7 @@ void FileFailure(Line &text, const char *what, const char *path, DWORD error) {
   }
 }
 
-void ShowLogFailure(const Report &report, const char *path, DWORD error) {
+void ShowLogFailure(const Report &report, const WCHAR *path, DWORD error) {
   Line text = {};
   FileFailure(text, LogFailedText, path, error);
   ShowBox(report, text.text, ErrorCaption, MB_ICONERROR);
@@ -99,7 +91,7 @@ void ShowLogFailure(const Report &report, const char *path, DWORD error) {
 
 // A backup that failed ends the run with its own code, quiet or not; the
 // log has the file's error, the box what it means for the keys.
-int TellBackupFailure(Report &report, const char *path, DWORD error) {
+int TellBackupFailure(Report &report, const WCHAR *path, DWORD error) {
   Line text = {};
   FileFailure(text, BackupFailedText, path, error);
   LogEnd(report, text.text, ExitBackupFailed);
@@ -204,7 +196,21 @@ std::size_t RegistryViews(REGSAM (&views)[2]) {
   return 2;
 }
 
+namespace {
+
+// The backup's file and what waits to be written to it: outside the run's
+// stack, whose frames each stay within a page, as the program is built
+// without stack probes.
+Backup backup;
+
+} // namespace
+
 int ApplyPatch() {
+  // First: a file on a drive with no medium, or a DLL that fails to load,
+  // answers with an error code that the run handles, not with the
+  // system's own box, which waits for an answer even in a quiet run, and
+  // even where no one can see it.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   // Before anything that could load a DLL by name, the first box among
   // them; the version decides how.
   OSVERSIONINFOA version;
@@ -212,33 +218,31 @@ int ApplyPatch() {
   SecureDllSearch(version);
   // Then the arguments, so that a bad one never reaches the gates or the
   // registry, on any system.
-  const char *commandLine = GetCommandLineA();
+  bool nt = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+  const WCHAR *commandLine = CommandLine(nt);
   Arguments arguments = ReadArguments(commandLine);
-  Report report = {
-      arguments.quiet, INVALID_HANDLE_VALUE, version.dwPlatformId != VER_PLATFORM_WIN32_NT, 0, 0, 0,
-      nullptr};
+  Report report = {arguments.quiet, INVALID_HANDLE_VALUE, !nt, 0, 0, 0, nullptr};
   // Before the first box, which every run that is not quiet shows.
   DWORD unseenError = ERROR_SUCCESS;
   const char *unseen = arguments.quiet ? nullptr : OpenBoxes(report, unseenError);
-  if (arguments.unknown) {
-    ShowUnknownArgument(report, arguments);
-    return ExitUnknownArgument;
-  }
-  if (arguments.help) {
+  bool refused = arguments.unknown || arguments.repeated;
+  if (arguments.help && !refused) {
     return Tell(report, Help);
   }
   // Opened before the gates, so that a refusal is recorded too, and before
   // the registry is touched, so that a run that cannot be recorded changes
-  // nothing.
-  if (arguments.log) {
-    char path[MAX_PATH];
+  // nothing. A log named twice is not opened: which one was meant is not
+  // for the run to guess.
+  if (arguments.log && !arguments.logRepeated) {
+    WCHAR path[MAX_PATH];
     bool fits = Unquoted(arguments.log, arguments.logLength, path);
     OpenedFile log = fits ? OpenLog(path, version)
                           : OpenedFile{INVALID_HANDLE_VALUE, ERROR_FILENAME_EXCED_RANGE, false};
     report.log = log.file;
-    if (report.log == INVALID_HANDLE_VALUE) {
-      DWORD error = log.error;
-      ShowLogFailure(report, path, error);
+    // An argument that was not understood is the first thing to mend, and
+    // its code says so, log or not.
+    if (report.log == INVALID_HANDLE_VALUE && !refused) {
+      ShowLogFailure(report, path, log.error);
       return ExitLogFailed;
     }
     LogStart(report, commandLine, version, real);
@@ -246,7 +250,9 @@ int ApplyPatch() {
   if (unseen) {
     LogText(report, unseen, unseenError);
   }
-  Backup backup;
+  if (refused) {
+    return RefuseArgument(report, arguments);
+  }
   if (arguments.backup) {
     backup = {};
     backup.file = INVALID_HANDLE_VALUE;

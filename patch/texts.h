@@ -23,6 +23,7 @@ constexpr const char WarningCaption[] = "Debug";
 constexpr const char SuccessCaption[] = "";
 constexpr const char HelpCaption[] = "Quenlor audio driver pre-install patch";
 constexpr const char UnknownArgumentText[] = "Unknown argument: ";
+constexpr const char RepeatedArgumentText[] = "Given twice, so which file is meant is unclear: ";
 // One switch or exit code a line, as Windows' own help boxes have them;
 // no tabs, which a box's proportional font does not line up, and lines
 // short enough for a box on a 640 by 480 screen.

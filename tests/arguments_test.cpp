@@ -53,11 +53,17 @@ TEST_P(CommandLine, TellsEachOutcomeAsAsked) {
   EXPECT_EQ(c.boxes, boxes);
   EXPECT_EQ(c.keyGone, !emulated::KeyExists(PatchKeyPath));
   // Arguments come before the gates: one not understood, or a request for
-  // help, stops the run after nothing but the version query.
+  // help, stops the run after nothing but the version query (and the
+  // argument, shown without best fit).
+  std::vector<Op> start = {Op::SetErrorMode, Op::RtlGetVersion, Op::GetCommandLineW};
+  if (c.exitCode == ExitUnknownArgument) {
+    start.push_back(Op::WideCharToMultiByte);
+  }
   if (!c.boxes.empty() && c.boxes.back().find("Usage:") != std::string::npos) {
-    EXPECT_EQ((std::vector<Op>{Op::RtlGetVersion, Op::GetCommandLineA, Op::MessageBoxA}), Ops());
+    start.push_back(Op::MessageBoxA);
+    EXPECT_EQ(start, Ops());
   } else if (c.exitCode == ExitUnknownArgument) {
-    EXPECT_EQ((std::vector<Op>{Op::RtlGetVersion, Op::GetCommandLineA}), Ops());
+    EXPECT_EQ(start, Ops());
   } else if (c.exitCode == ExitLogFailed) {
     EXPECT_FALSE(AnyRegistryCall());
     EXPECT_TRUE(CallsOf(Op::AllocateAndInitializeSid).empty());
@@ -134,3 +140,108 @@ TEST_F(Machine, LongUnknownArgumentIsCutShortInItsBox) {
 }
 
 } // namespace
+
+// The command line as NT keeps it. Its ANSI copy best-fits what the code
+// page lacks (Ł as L, a fullwidth letter as its ASCII twin, CJK as '?',
+// U+FF02 as a quotation mark), so a run that read it would write into a
+// look-alike's folder; a run reads the wide line, and writes the files
+// named, or none. Nothing from it reaches the log as a line of its own.
+struct Named {
+  const char *what;
+  std::string arguments;
+  int exitCode;
+  std::vector<std::string> written; // files there afterwards, the log first
+  std::vector<std::string> absent;  // files not there
+  std::string logged;               // in the log, escaped as it is written
+};
+
+TEST_F(Machine, FilesAreTheOnesTheWideCommandLineNames) {
+  const Named cases[] = {
+      {"a letter outside the code page, beside its best fit",
+       "/quiet /log:C:\\\xC5\x81ukasz\\q.log \"/backup:C:\\\xC5\x81ukasz\\q.reg\"",
+       0,
+       {"C:\\\xC5\x81ukasz\\q.log", "C:\\\xC5\x81ukasz\\q.reg"},
+       {"C:\\Lukasz\\q.log", "C:\\Lukasz\\q.reg"},
+       "by ?ukasz: quenlor-patch.exe /quiet /log:C:\\?ukasz\\q.log"},
+      {"CJK",
+       "/q /log:C:\\\xE6\x97\xA5\xE6\x9C\xAC\\q.log",
+       0,
+       {"C:\\\xE6\x97\xA5\xE6\x9C\xAC\\q.log"},
+       {},
+       "End: Patch successful"},
+      {"a fullwidth quotation mark is a letter",
+       "/q /log:C:\\Lukasz\\a\xEF\xBC\x82 /backup:C:\\Lukasz\\b.reg",
+       0,
+       {"C:\\Lukasz\\a\xEF\xBC\x82", "C:\\Lukasz\\b.reg"},
+       {},
+       "a?"},
+      {"a log named twice",
+       "/q /log:C:\\Lukasz\\a.log /log:C:\\Lukasz\\b.log",
+       ExitUnknownArgument,
+       {},
+       {"C:\\Lukasz\\a.log", "C:\\Lukasz\\b.log"},
+       ""},
+      {"a backup named twice, recorded in the log",
+       "/q /log:C:\\Lukasz\\a.log /backup:C:\\Lukasz\\a.reg -BACKUP:C:\\Lukasz\\b.reg",
+       ExitUnknownArgument,
+       {"C:\\Lukasz\\a.log"},
+       {"C:\\Lukasz\\a.reg", "C:\\Lukasz\\b.reg"},
+       std::string("End: ") + RepeatedArgumentText + "-BACKUP:C:\\Lukasz\\b.reg (exit code 87)"},
+      {"an argument not understood, recorded in the log",
+       "/q /quite /log:C:\\Lukasz\\a.log",
+       ExitUnknownArgument,
+       {"C:\\Lukasz\\a.log"},
+       {},
+       std::string("End: ") + UnknownArgumentText + "/quite (exit code 87)"},
+      {"a line break in a quoted path",
+       "/q /log:C:\\Lukasz\\a.log \"/backup:C:\\Lukasz\\x\r\nEnd: Patch successful.reg\"",
+       ExitBackupFailed,
+       {"C:\\Lukasz\\a.log"},
+       {},
+       "x%0D%0AEnd: Patch successful.reg: error 123"},
+      {"a drive with no medium answers with an error, not a box",
+       "/quiet /log:A:\\q.log",
+       ExitLogFailed,
+       {},
+       {},
+       ""},
+  };
+  for (const Named &c : cases) {
+    SCOPED_TRACE(c.what);
+    emulated::Reset();
+    emulated::SetNames("XP-MACHINE", "\xC5\x81ukasz");
+    for (const char *folder : {"C:\\\xC5\x81ukasz", "C:\\Lukasz", "C:\\\xE6\x97\xA5\xE6\x9C\xAC"}) {
+      emulated::CreateFolder(folder);
+    }
+    emulated::SetNoMedium('A');
+    Tree({"A"});
+    emulated::SetCommandLine("quenlor-patch.exe " + c.arguments);
+
+    EXPECT_EQ(c.exitCode, Run());
+
+    EXPECT_TRUE(emulated::Boxes().empty());
+    for (const auto &file : c.written) {
+      EXPECT_TRUE(emulated::FileExists(file)) << file;
+    }
+    for (const auto &file : c.absent) {
+      EXPECT_FALSE(emulated::FileExists(file)) << file;
+    }
+    if (!c.logged.empty()) {
+      const std::string log = emulated::FileText(c.written.front());
+      EXPECT_NE(std::string::npos, log.find(c.logged)) << log;
+      // Every line is the run's own: dated, and ended once.
+      std::size_t lines = 0;
+      for (std::size_t at = 0; at < log.size(); ++lines) {
+        EXPECT_EQ("2026-12-08 ", log.substr(at, 11)) << log.substr(at);
+        std::size_t end = log.find("\r\n", at);
+        ASSERT_NE(std::string::npos, end);
+        at = end + 2;
+      }
+      EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), lines);
+    }
+    ExpectNothingLeftOpen();
+  }
+  // What a run that read the ANSI copy would have opened.
+  emulated::SetCommandLine("p /log:C:\\\xC5\x81ukasz\\\xEF\xBD\x91 \xE6\x97\xA5");
+  EXPECT_STREQ("p /log:C:\\Lukasz\\q ?", GetCommandLineA());
+}

@@ -80,7 +80,9 @@ TEST_F(Machine, NoPlantedDllIsLoadedOnAnyWindows) {
             call.op == Op::LoadLibraryExA && call.args.find("\\user32.dll\"") != std::string::npos;
         other = other || !(SearchesDlls(call.op) || call.op == Op::GetModuleHandleA ||
                            call.op == Op::GetProcAddress || call.op == Op::RtlGetVersion ||
-                           call.op == Op::GetVersionExA || call.op == Op::GetCommandLineA);
+                           call.op == Op::GetVersionExA || call.op == Op::SetErrorMode ||
+                           call.op == Op::GetCommandLineW || call.op == Op::GetCommandLineA ||
+                           call.op == Op::MultiByteToWideChar);
         EXPECT_FALSE((other || box) && SearchesDlls(call.op))
             << emulated::Name(call.op) << " comes late";
         if (call.op == Op::LoadLibraryExA) {

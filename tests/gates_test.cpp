@@ -40,9 +40,13 @@ TEST_P(VersionGate, AdmitsOnlyXpAndLater5x) {
     // and nothing else is even looked up but what makes the DLL search
     // safe and the box's own: what the gate refuses may lack it.
     bool rtl = version.platform == VER_PLATFORM_WIN32_NT && version.major >= 5;
-    EXPECT_EQ((std::vector<Op>{rtl ? Op::RtlGetVersion : Op::GetVersionExA, Op::GetCommandLineA,
-                               Op::MessageBoxA}),
-              Ops());
+    bool nt = version.platform == VER_PLATFORM_WIN32_NT;
+    std::vector<Op> expected = {Op::SetErrorMode, rtl ? Op::RtlGetVersion : Op::GetVersionExA};
+    std::vector<Op> line = {Op::GetCommandLineA, Op::MultiByteToWideChar};
+    line = nt ? std::vector<Op>{Op::GetCommandLineW} : line;
+    expected.insert(expected.end(), line.begin(), line.end());
+    expected.push_back(Op::MessageBoxA);
+    EXPECT_EQ(expected, Ops());
     std::vector<emulated::Call> lookups = CallsOf(Op::GetProcAddress);
     ASSERT_LT(1u, lookups.size());
     EXPECT_EQ("0x7c900000, \"RtlGetVersion\"", lookups[0].args);
@@ -161,12 +165,12 @@ TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
   Run();
   // The command line is read right after the version query, so that a bad
   // argument stops the run before the gates.
-  const std::vector<Op> gates = {Op::RtlGetVersion, Op::GetCommandLineA,
-                                 Op::AllocateAndInitializeSid, Op::CheckTokenMembership,
-                                 Op::FreeSid};
+  const std::vector<Op> gates = {Op::SetErrorMode,         Op::RtlGetVersion,
+                                 Op::GetCommandLineW,      Op::AllocateAndInitializeSid,
+                                 Op::CheckTokenMembership, Op::FreeSid};
   std::vector<Op> ops = Ops();
   ASSERT_GT(ops.size(), gates.size());
-  EXPECT_EQ(gates, std::vector<Op>(ops.begin(), ops.begin() + 5));
+  EXPECT_EQ(gates, std::vector<Op>(ops.begin(), ops.begin() + gates.size()));
   for (std::size_t i = gates.size(); i < ops.size(); ++i) {
     EXPECT_EQ(0u, std::count(gates.begin(), gates.end(), ops[i])) << emulated::Name(ops[i]);
   }

@@ -155,6 +155,7 @@ std::vector<LONG> PlausibleErrors(Op op) {
   case Op::RtlGetVersion:
     return {emulated::StatusInvalidParameter};
   case Op::CreateFileA:
+  case Op::CreateFileW:
     return {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND};
   case Op::WriteFile:
   case Op::FlushFileBuffers:
@@ -186,18 +187,18 @@ std::vector<LONG> PlausibleErrors(Op op) {
 }
 
 // What cannot fail.
-const std::set<Op> Infallible = {Op::GetCommandLineA, Op::GetCurrentProcess, Op::GetLastError,
-                                 Op::GetLocalTime};
+const std::set<Op> Infallible = {Op::GetCommandLineA,   Op::GetCommandLineW, Op::SetErrorMode,
+                                 Op::GetCurrentProcess, Op::GetLastError,    Op::GetLocalTime};
 // What a run that the gates refuse may not call, besides the registry.
 const std::set<Op> WalkOps = {Op::IsWow64Process,        Op::GetCurrentProcess,
                               Op::NtDeleteKey,           Op::OpenProcessToken,
                               Op::LookupPrivilegeValueA, Op::AdjustTokenPrivileges};
 // What only the log calls: a failure of one changes nothing else.
 const std::set<Op> LogOps = {Op::WriteFile,          Op::CloseHandle,  Op::FormatMessageA,
-                             Op::GetComputerNameA,   Op::GetUserNameA, Op::GetVersionExA,
+                             Op::GetComputerNameW,   Op::GetUserNameW, Op::GetVersionExA,
                              Op::WideCharToMultiByte};
 // What may fail on the backup file, and end the run with its own code.
-const std::set<Op> BackupOps = {Op::CreateFileA, Op::GetFileInformationByHandle,
+const std::set<Op> BackupOps = {Op::CreateFileW, Op::GetFileInformationByHandle,
                                 Op::ReadFile,    Op::SetFilePointer,
                                 Op::WriteFile,   Op::FlushFileBuffers};
 constexpr char LogFile[] = "patch.log";
@@ -619,7 +620,7 @@ std::vector<std::string> Check(const Shape &shape, const Event *event, int exitC
     CheckBackup(shape, event && event->race != Race::None, wrong);
   }
   // A log whose open, or the check of what it opened, fails.
-  if ((failed(Op::CreateFileA) || failed(Op::GetFileInformationByHandle)) && !backupFailed) {
+  if ((failed(Op::CreateFileW) || failed(Op::GetFileInformationByHandle)) && !backupFailed) {
     // A run that cannot be recorded changes nothing, and says so.
     if (exitCode != ExitLogFailed) {
       wrong.push_back("exit code " + std::to_string(exitCode) + " for a log that did not open");
@@ -874,7 +875,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
       skipped.insert({call.op, n}); // it fails anyway
     }
     boxPhase =
-        (boxPhase || (call.op == Op::GetCommandLineA && !shape.quiet)) &&
+        (boxPhase || (call.op == Op::GetCommandLineW && !shape.quiet)) &&
         !(call.op == Op::LoadLibraryExA && call.args.find("\\user32.dll") != std::string::npos);
     if (boxPhase && (call.op == Op::GetModuleHandleA || call.op == Op::GetProcAddress ||
                      call.op == Op::GetSystemDirectoryA)) {

@@ -124,8 +124,9 @@ TEST_F(Views, NothingIsAskedAboutViewsBeforeTheGatesPass) {
 
   ExpectLastBox(NotAdministratorText, ErrorCaption, MB_ICONERROR);
   // The version, the command line, the three of the SID, the box.
-  EXPECT_EQ((std::vector<Op>{Op::RtlGetVersion, Op::GetCommandLineA, Op::AllocateAndInitializeSid,
-                             Op::CheckTokenMembership, Op::FreeSid, Op::MessageBoxA}),
+  EXPECT_EQ((std::vector<Op>{Op::SetErrorMode, Op::RtlGetVersion, Op::GetCommandLineW,
+                             Op::AllocateAndInitializeSid, Op::CheckTokenMembership, Op::FreeSid,
+                             Op::MessageBoxA}),
             Ops());
 }
 

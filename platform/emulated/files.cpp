@@ -41,6 +41,7 @@ struct FileSystem {
   std::map<std::string, std::string> targets; // a symbolic link's folded path: its target's
   ULONG_PTR nextHandle = 0x1000;
   std::size_t space = static_cast<std::size_t>(-1);
+  std::set<char> noMedium; // drive letters, upper case
 };
 
 FileSystem disk;
@@ -82,21 +83,34 @@ OpenFile *Opened(HANDLE handle) {
   return found == disk.handles.end() ? nullptr : &found->second;
 }
 
-} // namespace
-} // namespace emulated
+// Whether `path` (full, folded) is on a drive with no medium: the open
+// fails, after the system's box unless the program asked for none.
+bool NoMedium(const std::string &path) {
+  if (path.size() < 2 || path[1] != ':' || !disk.noMedium.count(path[0])) {
+    return false;
+  }
+  if (!(model::ErrorMode() & SEM_FAILCRITICALERRORS)) {
+    model::SystemBox("There is no disk in the drive. Please insert a disk into drive " +
+                         path.substr(0, 2) + ".",
+                     "Windows - No Disk");
+  }
+  return true;
+}
 
-using namespace emulated;
-
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  std::string name = lpFileName ? lpFileName : "";
-  std::string args = Quote(lpFileName) + ", " + Hex(dwDesiredAccess) + ", " + Hex(dwShareMode) +
-                     ", " + std::to_string(dwCreationDisposition);
+// CreateFileA and CreateFileW: `name` is UTF-8, as the model's names are,
+// and `quoted` how the call shows it.
+HANDLE Create(Op op, const std::string &name, const std::string &quoted, DWORD dwDesiredAccess,
+              DWORD dwShareMode, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+              DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  std::string args = quoted + ", " + Hex(dwDesiredAccess) + ", " + Hex(dwShareMode) + ", " +
+                     std::to_string(dwCreationDisposition);
   std::string path = FullPath(name);
-  DWORD error = static_cast<DWORD>(Fault(Op::CreateFileA, path));
+  DWORD error = static_cast<DWORD>(Fault(op, path));
   if (!error) {
     error = NameError(name);
+  }
+  if (!error && NoMedium(path)) {
+    error = ERROR_NOT_READY;
   }
   if (!error &&
       (lpSecurityAttributes || hTemplateFile ||
@@ -133,7 +147,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   }
   if (error) {
     model::SetLastError(error);
-    model::Log(Op::CreateFileA, path, args, -1);
+    model::Log(op, path, args, -1);
     return INVALID_HANDLE_VALUE;
   }
   disk.files[path]; // made if missing
@@ -149,8 +163,35 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                                   dwShareMode,
                                   read || (dwDesiredAccess & FILE_READ_ATTRIBUTES) != 0};
   model::SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  model::Log(Op::CreateFileA, path, args + " -> " + Hex(handle), static_cast<long long>(handle));
+  model::Log(op, path, args + " -> " + Hex(handle), static_cast<long long>(handle));
   return reinterpret_cast<HANDLE>(handle);
+}
+
+} // namespace
+} // namespace emulated
+
+using namespace emulated;
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  return Create(Op::CreateFileA, lpFileName ? lpFileName : "", Quote(lpFileName), dwDesiredAccess,
+                dwShareMode, lpSecurityAttributes, dwCreationDisposition, dwFlagsAndAttributes,
+                hTemplateFile);
+}
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  std::string name;
+  for (const WCHAR *at = lpFileName; at && *at; ++at) {
+    name += static_cast<char>(*at & 0xFF);
+    name += static_cast<char>(*at >> 8);
+  }
+  name = Utf8(name);
+  return Create(Op::CreateFileW, name, lpFileName ? Quote(name.c_str()) : "NULL", dwDesiredAccess,
+                dwShareMode, lpSecurityAttributes, dwCreationDisposition, dwFlagsAndAttributes,
+                hTemplateFile);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -331,6 +372,8 @@ void SetFileLinks(const std::string &path, DWORD links) {
   disk.files[FullPath(path)];
   disk.links[FullPath(path)] = links;
 }
+
+void SetNoMedium(char drive) { disk.noMedium.insert(model::Upper(drive)); }
 
 void CreateFileLink(const std::string &path, const std::string &target) {
   disk.files[FullPath(path)];

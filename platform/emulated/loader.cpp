@@ -3,9 +3,11 @@
 // SetDefaultDllDirectories keeps the search to the system folder, the
 // program's folder, the folder SetDllDirectoryA names, the system folder,
 // the Windows folder, and the current folder, which any SetDllDirectoryA
-// takes out. Left out: KnownDLLs, as none of the DLLs that the model's box
-// and user32 load is one on any Windows, and a DLL's own imports, as the
-// box and user32 load by name each DLL they need.
+// takes out. A DLL's imports are loaded with it, as the loader does, looked
+// for the same way (user32 and gdi32 as the KnownDLLs they are), but first
+// in the DLL's own folder where it was loaded by full path with
+// LOAD_WITH_ALTERED_SEARCH_PATH. Left out: the other KnownDLLs, as none of
+// the DLLs that the model's box and user32 load by name is one on XP.
 #include "model.h"
 
 namespace emulated {
@@ -33,7 +35,26 @@ const SystemDll SystemDlls[] = {
     {"SETUPAPI.DLL", 400, true},   {"APPHELP.DLL", 501, false}, {"PROPSYS.DLL", 600, false},
     {"OLEACC.DLL", 500, true},     {"CLBCATQ.DLL", 500, false}, {"NTMARTA.DLL", 400, false},
     {"VERSION.DLL", 351, true},    {"USER32.DLL", 351, true},   {"IMM32.DLL", 400, true},
-    {"LPK.DLL", 500, true},        {"USP10.DLL", 500, true},
+    {"LPK.DLL", 500, true},        {"USP10.DLL", 500, true},    {"GDI32.DLL", 351, true},
+};
+
+// What each system DLL imports on NT 5.x that starts user32 (user32 itself,
+// or gdi32, which imports it), and lpk's usp10: ReactOS's import lists,
+// which follow Server 2003's.
+struct Imports {
+  const char *name;
+  std::vector<const char *> imports;
+};
+const Imports SystemImports[] = {
+    {"USER32.DLL", {"gdi32.dll"}},
+    {"GDI32.DLL", {"user32.dll"}},
+    {"IMM32.DLL", {"user32.dll", "gdi32.dll"}},
+    {"LPK.DLL", {"usp10.dll", "version.dll", "user32.dll", "gdi32.dll"}},
+    {"USP10.DLL", {"user32.dll", "gdi32.dll"}},
+    {"UXTHEME.DLL", {"user32.dll", "gdi32.dll"}},
+    {"MSIMG32.DLL", {"gdi32.dll"}},
+    {"OLE32.DLL", {"user32.dll", "gdi32.dll"}},
+    {"SETUPAPI.DLL", {"user32.dll", "gdi32.dll", "version.dll"}},
 };
 
 struct Module {
@@ -46,6 +67,7 @@ struct Loader {
   bool searchSetByProgram = false; // SetDllDirectoryA called: no current folder
   std::string dllDirectory;
   DWORD defaultDirectories = 0;
+  bool complexScripts = true;
 };
 
 Loader loader;
@@ -72,8 +94,9 @@ bool Exists(const std::string &folder, const std::string &file) {
   return false;
 }
 
-// Where a load of `file` by name finds it, or "".
-std::string Find(const std::string &file) {
+// Where a load of `file` by name finds it, or "": in `first`, if given,
+// before anywhere else.
+std::string Find(const std::string &file, const std::string &first = "") {
   std::vector<std::string> folders = {SystemFolder()};
   if (!(loader.defaultDirectories & LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     folders = {ProgramFolder};
@@ -85,6 +108,9 @@ std::string Find(const std::string &file) {
       folders.push_back(CurrentFolder);
     }
   }
+  if (!first.empty()) {
+    folders.insert(folders.begin(), first);
+  }
   for (auto &folder : folders) {
     if (Exists(folder, file)) {
       return folder.append("\\").append(file);
@@ -93,22 +119,43 @@ std::string Find(const std::string &file) {
   return "";
 }
 
-HMODULE Load(const std::string &name);
+HMODULE Load(const std::string &name, const std::string &first = "", bool altered = false);
 
-// What user32 brings in as it loads, on NT 5.0 and later: imm32 from the
-// system folder by its full path, and, with complex-script support, lpk and
-// usp10 by name, the program's folder searched first.
+// What user32 brings in as it starts, on NT 5.0 and later: imm32 from the
+// system folder by its full path, and, with complex-script support, lpk by
+// name, the program's folder searched first.
 void LoadForUser32() {
   if (model::Nt() && model::Version() >= 500) {
     Load(std::string(SystemFolder()) + "\\imm32.dll");
-    Load("lpk.dll");
-    Load("usp10.dll");
+    if (loader.complexScripts) {
+      Load("lpk.dll");
+    }
+  }
+}
+
+// What the module at `path` imports, loaded as the loader does; `altered`
+// for one loaded by full path with LOAD_WITH_ALTERED_SEARCH_PATH.
+void LoadImports(const std::string &folded, const std::string &path, bool altered) {
+  if (!model::Nt() || model::Version() < 500) {
+    return;
+  }
+  for (const Imports &dll : SystemImports) {
+    if (folded != dll.name) {
+      continue;
+    }
+    for (const char *import : dll.imports) {
+      std::string known = std::string(SystemFolder()) + "\\" + import;
+      bool knownDll = std::string(import) == "user32.dll" || std::string(import) == "gdi32.dll";
+      Load(knownDll ? known : import, altered ? path.substr(0, path.rfind('\\')) : "");
+    }
   }
 }
 
 // Loads `name` (a file name, or a full path) unless a module of that name
-// is loaded; returns the module's handle, or null if it is nowhere.
-HMODULE Load(const std::string &name) {
+// is loaded, with what it imports; returns the module's handle, or null if
+// it is nowhere. A file name is looked for in `first` before the usual
+// places, where given.
+HMODULE Load(const std::string &name, const std::string &first, bool altered) {
   std::size_t cut = name.rfind('\\');
   std::string file = cut == std::string::npos ? name : name.substr(cut + 1);
   file += file.find('.') == std::string::npos ? ".dll" : "";
@@ -119,14 +166,17 @@ HMODULE Load(const std::string &name) {
       return reinterpret_cast<HMODULE>(user32 ? model::User32Base : FirstBase + 0x10000 * i);
     }
   }
-  std::string path = cut == std::string::npos            ? Find(file)
+  std::string path = cut == std::string::npos            ? Find(file, first)
                      : Exists(name.substr(0, cut), file) ? name
                                                          : "";
   if (path.empty()) {
     return nullptr;
   }
+  // In the list before its imports are, as the loader has it: a by-name
+  // load that they make of it finds it.
   loader.modules.push_back(Module{folded, path});
   auto base = reinterpret_cast<HMODULE>(FirstBase + 0x10000 * (loader.modules.size() - 1));
+  LoadImports(folded, path, altered && cut != std::string::npos);
   if (user32) {
     LoadForUser32();
     return reinterpret_cast<HMODULE>(model::User32Base);
@@ -172,6 +222,8 @@ bool model::User32Loaded() {
 
 void model::ResetLoader() { loader = Loader{}; }
 
+void SetComplexScripts(bool installed) { loader.complexScripts = installed; }
+
 } // namespace emulated
 
 using namespace emulated;
@@ -184,7 +236,8 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
   if (!error && (!lpLibFileName || hFile || (dwFlags & ~DWORD{LOAD_WITH_ALTERED_SEARCH_PATH}))) {
     error = ERROR_INVALID_PARAMETER; // what the model does not play
   }
-  HMODULE module = error ? nullptr : Load(lpLibFileName);
+  HMODULE module =
+      error ? nullptr : Load(lpLibFileName, "", (dwFlags & LOAD_WITH_ALTERED_SEARCH_PATH) != 0);
   if (!module) {
     model::SetLastError(error ? error : ERROR_MOD_NOT_FOUND);
   }

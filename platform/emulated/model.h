@@ -34,6 +34,13 @@ char BestFit(unsigned long point);
 LONG WINAPI NtDeleteKey(HANDLE KeyHandle);
 LONG WINAPI RtlGetVersion(OSVERSIONINFOW *lpVersionInformation);
 
+// SetErrorMode's mode, as last set.
+UINT ErrorMode();
+// A box that the system itself shows, as for a drive with no medium.
+void SystemBox(const std::string &text, const std::string &caption);
+// UTF-8 text as the W functions hand it out.
+std::u16string Wide(const std::string &text);
+
 // What GetLastError answers next.
 void SetLastError(DWORD error);
 

@@ -49,7 +49,10 @@ struct Export {
 };
 
 struct System {
-  std::string commandLine = "quenlor-patch.exe";
+  std::string commandLine = "quenlor-patch.exe"; // UTF-8, as NT keeps it wide
+  std::string narrowLine;                        // what GetCommandLineA handed out
+  std::u16string wideLine;                       // what GetCommandLineW handed out
+  UINT errorMode = 0;
   DWORD major = 5;
   DWORD minor = 1;
   DWORD platform = VER_PLATFORM_WIN32_NT;
@@ -134,6 +137,23 @@ std::string Hex(unsigned long long value) {
 }
 
 void ResetSystem() { machine = System{}; }
+
+UINT ErrorMode() { return machine.errorMode; }
+
+void SystemBox(const std::string &text, const std::string &caption) {
+  // System-modal, and waiting for its answer: MB_SYSTEMMODAL | MB_ICONERROR.
+  machine.boxes.push_back(Box{nullptr, text, caption, false, 0x1000 | MB_ICONERROR});
+}
+
+std::u16string Wide(const std::string &text) {
+  const std::string bytes = Utf16(text);
+  std::u16string wide(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    wide[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                    static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  }
+  return wide;
+}
 
 bool AdministratorsEnabled() { return machine.administrator; }
 
@@ -354,6 +374,7 @@ std::vector<Export> Exports() {
           {"advapi32", "OpenProcessToken", Exported(&OpenProcessToken)},
           {"advapi32", "LookupPrivilegeValueA", Exported(&LookupPrivilegeValueA)},
           {"advapi32", "AdjustTokenPrivileges", Exported(&AdjustTokenPrivileges)},
+          {"advapi32", "GetUserNameW", Exported(&GetUserNameW)},
           {"user32", "MessageBoxA", Exported(&MessageBoxA)},
           {"user32", "GetProcessWindowStation", Exported(&GetProcessWindowStation)},
           {"user32", "GetUserObjectInformationA", Exported(&GetUserObjectInformationA)}};
@@ -401,8 +422,26 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 LPSTR WINAPI GetCommandLineA() {
-  model::Log(Op::GetCommandLineA, "", "-> " + model::Quote(machine.commandLine.c_str()), 1);
-  return machine.commandLine.data();
+  machine.narrowLine = Narrow(machine.commandLine);
+  model::Log(Op::GetCommandLineA, "", "-> " + model::Quote(machine.narrowLine.c_str()), 1);
+  return machine.narrowLine.data();
+}
+
+LPWSTR WINAPI GetCommandLineW() {
+  if (machine.platform != VER_PLATFORM_WIN32_NT) {
+    model::SetLastError(ERROR_CALL_NOT_IMPLEMENTED); // 9x's stub
+    model::Log(Op::GetCommandLineW, "", "", 0);
+    return nullptr;
+  }
+  machine.wideLine = model::Wide(machine.commandLine);
+  model::Log(Op::GetCommandLineW, "", "-> " + model::Quote(machine.commandLine.c_str()), 1);
+  return machine.wideLine.data();
+}
+
+UINT WINAPI SetErrorMode(UINT uMode) {
+  UINT previous = machine.errorMode;
+  machine.errorMode = uMode;
+  return Record(Op::SetErrorMode, "", Hex(uMode), previous);
 }
 
 HANDLE WINAPI GetCurrentProcess() {
@@ -433,10 +472,11 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
 
 namespace {
 
-// GetComputerNameA and GetUserNameA: the name and its terminating zero into
+// GetComputerName and GetUserName: the name and its terminating zero into
 // a buffer of *size characters; they differ in what *size says afterwards.
-BOOL CopyName(Op op, const std::string &name, LPSTR buffer, LPDWORD size, DWORD tooSmall,
-              DWORD counted) {
+template <typename Char>
+BOOL CopyName(Op op, const std::basic_string<Char> &name, Char *buffer, LPDWORD size,
+              DWORD tooSmall, DWORD counted) {
   std::string args = size ? std::to_string(*size) : "NULL";
   if (LONG error = Fault(op, "")) {
     model::SetLastError(static_cast<DWORD>(error));
@@ -449,9 +489,9 @@ BOOL CopyName(Op op, const std::string &name, LPSTR buffer, LPDWORD size, DWORD 
     model::SetLastError(tooSmall);
     return Record(op, "", args, FALSE);
   }
-  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  std::memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(Char));
   *size = static_cast<DWORD>(name.size() + counted);
-  return Record(op, "", args + " -> " + name, TRUE);
+  return Record(op, "", args, TRUE);
 }
 
 // Windows' own texts for the codes the tests meet, each ending as
@@ -485,13 +525,23 @@ const std::map<DWORD, const char *> Messages = {
 } // namespace
 
 BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
-  return CopyName(Op::GetComputerNameA, machine.computer, lpBuffer, nSize, ERROR_BUFFER_OVERFLOW,
-                  0);
+  return CopyName(Op::GetComputerNameA, Narrow(machine.computer), lpBuffer, nSize,
+                  ERROR_BUFFER_OVERFLOW, 0);
 }
 
 BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
-  return CopyName(Op::GetUserNameA, machine.user, lpBuffer, pcbBuffer, ERROR_INSUFFICIENT_BUFFER,
-                  1);
+  return CopyName(Op::GetUserNameA, Narrow(machine.user), lpBuffer, pcbBuffer,
+                  ERROR_INSUFFICIENT_BUFFER, 1);
+}
+
+BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
+  return CopyName(Op::GetComputerNameW, model::Wide(machine.computer), lpBuffer, nSize,
+                  ERROR_BUFFER_OVERFLOW, 0);
+}
+
+BOOL WINAPI GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer) {
+  return CopyName(Op::GetUserNameW, model::Wide(machine.user), lpBuffer, pcbBuffer,
+                  ERROR_INSUFFICIENT_BUFFER, 1);
 }
 
 namespace {
@@ -641,6 +691,11 @@ const char *Name(Op op) {
       "MultiByteToWideChar",
       "WideCharToMultiByte",
       "GetFileInformationByHandle",
+      "GetCommandLineW",
+      "CreateFileW",
+      "GetComputerNameW",
+      "GetUserNameW",
+      "SetErrorMode",
   };
   return names[static_cast<int>(op)];
 }

@@ -204,10 +204,14 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 #define MAX_COMPUTERNAME_LENGTH 15
+#define SEM_FAILCRITICALERRORS 0x0001
+#define SEM_NOOPENFILEERRORBOX 0x8000
 
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_NOT_READY 21
+#define ERROR_CALL_NOT_IMPLEMENTED 120
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_DATA 13
 #define ERROR_WRITE_FAULT 29
@@ -323,9 +327,14 @@ BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HANDLE WINAPI GetCurrentProcess();
 LPSTR WINAPI GetCommandLineA();
+LPWSTR WINAPI GetCommandLineW();
+UINT WINAPI SetErrorMode(UINT uMode);
 BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -347,6 +356,8 @@ DWORD WINAPI GetLastError();
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
 BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
+BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
+BOOL WINAPI GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer);
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                             LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
 
@@ -418,6 +429,11 @@ enum class Op {
   MultiByteToWideChar,
   WideCharToMultiByte,
   GetFileInformationByHandle,
+  GetCommandLineW,
+  CreateFileW,
+  GetComputerNameW,
+  GetUserNameW,
+  SetErrorMode,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -452,9 +468,14 @@ void Reset();
 // compatibility mode (Vista on) makes it tell another.
 void SetVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
 void SetCompatibilityMode(DWORD major, DWORD minor);
+// The names, UTF-8, as the W functions hand them out; the A functions hand
+// out their Narrow form.
 void SetNames(const std::string &computer, const std::string &user);
-// The whole command line, as GetCommandLineA hands it out: the program's own
-// name first, then the arguments. A fresh machine's names the program only.
+// The whole command line, UTF-8, as NT keeps it and GetCommandLineW hands
+// it out: the program's own name first, then the arguments. A fresh
+// machine's names the program only. GetCommandLineA hands out its Narrow
+// form, best fit and all, as NT converts it; 9x keeps that narrow form
+// alone, and its GetCommandLineW is a stub that fails.
 void SetCommandLine(const std::string &commandLine);
 // Whether the Administrators group is enabled in the caller's token; a
 // standard user's token holds it deny-only.
@@ -497,6 +518,15 @@ void PlantDll(const std::string &name);
 // FailOnKey(Op::LoadLibraryExA, "user32.dll", ...) plays a service's
 // desktop heap that is used up (ERROR_DLL_INIT_FAILED).
 std::vector<std::string> LoadedDlls();
+// Whether complex-script support (Arabic, Hebrew, Thai, Indic) is
+// installed, on by default where one of them is the system's language; a
+// fresh machine has it. Where it is, user32, as it starts, loads lpk by
+// name. A system DLL starts what it imports as it loads: the model knows
+// XP's imports of user32 and gdi32 (which imports user32), and lpk's of
+// usp10. Imports are found as a load by name is, user32 and gdi32 as
+// KnownDLLs; a DLL loaded by full path with LOAD_WITH_ALTERED_SEARCH_PATH
+// has its own folder searched first for them.
+void SetComplexScripts(bool installed);
 
 // Whether two key names or paths are the same to the registry: compared
 // without regard to case, as Windows compares them.
@@ -574,6 +604,11 @@ bool CallLimitReached();
 // below the current folder, C:\Work. Folders exist only once made (C:\ and
 // C:\Work are); a file is made in an existing folder only.
 void CreateFolder(const std::string &path);
+// A drive that holds no medium, as an empty card reader or floppy drive:
+// an open of a file on it fails with ERROR_NOT_READY, after the system's
+// own "No Disk" box, a box of the Boxes() record that waits for its
+// answer, unless SetErrorMode asked for SEM_FAILCRITICALERRORS.
+void SetNoMedium(char drive);
 bool FileExists(const std::string &path);
 std::string FileText(const std::string &path);
 // A file of `links` names, as a hard link made elsewhere leaves it: a write

@@ -9,6 +9,7 @@ x86 baseline was built).
 
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -171,6 +172,23 @@ class Executables(unittest.TestCase):
         print(f"\nsize: quenlor-patch.exe {patch} bytes, do-nothing baseline {baseline} bytes, "
               f"quenlor-patch-x64.exe {x64} bytes")
         self.assertLessEqual(patch, 24 * 1024)
+
+    # Built without stack probes, a frame may not step past the guard page
+    # below the stack's last touched one: Windows grows the stack a page at
+    # a time, and a frame over a page can land beyond the guard page, an
+    # access violation, wherever the frame sits deeper in the stack.
+    def test_no_frame_is_over_a_page(self):
+        adjust = re.compile(r"\b(?:sub\s+\$0x([0-9a-f]+),%[er]sp|add\s+\$0xffff[0-9a-f]*,%[er]sp)")
+        for name, (_, _, _, toolchain) in TARGETS.items():
+            with self.subTest(name):
+                prefix = toolchain.replace("mingw-", "") + "-w64-mingw32-"
+                listing = subprocess.run([prefix + "objdump", "-d", str(DIST / name)], check=True,
+                                         capture_output=True, text=True).stdout
+                frames = [int(m.group(1), 16) if m.group(1) else 1 << 32
+                          for m in adjust.finditer(listing)]
+                self.assertTrue(frames, "no frame read")
+                print(f"\nstack: {name} largest frame {max(frames)} bytes")
+                self.assertLessEqual(max(frames), 4096)
 
     def test_clean_builds_are_byte_identical_and_summed(self):
         sums = {}
