@@ -2,7 +2,7 @@
 # make run    apply the patch to a scratch Windows XP registry under Wine
 # make test   every test: host tests, sanitizers, static checks, executables, Wine
 # make bench  time the patch against reg.exe and regedit under Wine
-# make release  sign dist/'s executables into release/ (README: "Signed releases")
+# make release  sign dist/'s executables into release/ (docs/signing.md)
 # Each target installs the Debian packages it lacks.
 BUILD ?= build
 DIST ?= dist
@@ -47,8 +47,8 @@ bench: dist
 	tools/deps wine
 	python3 tools/bench.py --build $(BUILD) --dist $(DIST)
 
-# The signing settings, from the command line or the environment; the
-# README says what each is.
+# The signing settings, from the command line or the environment;
+# docs/signing.md says what each is.
 export SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE \
   SIGN_TIMESTAMP_URL SIGN_URL SIGN_CAFILE
 # The signing time, and the linker reads it too: exported only when it is

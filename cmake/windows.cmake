@@ -13,8 +13,10 @@ if(NOT PATCH_EXE_NAME)
   set(PATCH_EXE_NAME quenlor-patch)
 endif()
 
-# No C runtime: only the three system DLLs the program calls, and its own
-# entry point (platform/start.cpp) instead of the runtime's start-up code.
+# No C runtime: only system DLLs (the program imports KERNEL32 and ADVAPI32,
+# and loads user32 itself; the do-nothing baseline imports USER32 too), and
+# its own entry point (platform/start.cpp) instead of the runtime's start-up
+# code.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(PATCH_ENTRY PatchStart)
@@ -87,7 +89,7 @@ endif()
 add_executable(boxreader tools/boxreader.cpp)
 target_compile_options(boxreader PRIVATE -Os)
 target_link_options(boxreader PRIVATE -s -static -Wl,--image-base,${boxreader_base})
-target_link_libraries(boxreader PRIVATE advapi32 user32)
+target_link_libraries(boxreader PRIVATE advapi32 user32 shell32)
 add_executable(regtool tools/regtool.cpp)
 target_compile_options(regtool PRIVATE -Os)
 target_link_options(regtool PRIVATE -s -static)

@@ -35,7 +35,7 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
 // values are PutValue's lines. FlushBackup writes what waits and flushes
 // the file to disk. Each returns false, and sets `error`, once the file
 // failed; nothing is written after that. An existing file is appended to
-// only where it begins as a .reg file (else ERROR_FILE_EXISTS) and ends
+// only where it begins as a .reg file (else BackupOtherKind) and ends
 // where a record ends (else BackupCutShort).
 bool OpenBackup(Backup &backup);
 void PutText(Backup &backup, const char *text); // ASCII
@@ -47,6 +47,9 @@ bool FlushBackup(Backup &backup);
 // The file's error when it ends inside a record: ERROR_HANDLE_EOF, which no
 // synchronous file call fails with, told in words of its own.
 constexpr DWORD BackupCutShort = ERROR_HANDLE_EOF;
+// And when it does not begin as a .reg file: ERROR_FILE_EXISTS, which an
+// open that creates a missing file never fails with.
+constexpr DWORD BackupOtherKind = ERROR_FILE_EXISTS;
 // Whether the file failed: the walk deletes nothing more.
 inline bool BackupFailed(const Backup *backup) { return backup && backup->error != ERROR_SUCCESS; }
 // Ends the backup, flushing what waits; false if that failed.

@@ -166,7 +166,7 @@ bool OpenBackup(Backup &backup) {
   if (read != 0 && !begins) {
     // Not a file of this kind: what a run appended could not be imported,
     // and might bury what the file held.
-    backup.error = ERROR_FILE_EXISTS;
+    backup.error = BackupOtherKind;
     return false;
   }
   if (read != 0 && !EndsWhereARecordEnds(backup)) {

@@ -65,14 +65,15 @@ int RefuseArgument(Report &report, const Arguments &arguments) {
 }
 
 // "Could not ... file <path>: " and why: "error N, " and Windows' text for
-// it, or, for a backup that a run cut short and a file refused, what that
-// means. The path is shown as the log shows a key's name: no best fit,
+// it, or, for a backup that a run cut short or of another kind and a file
+// refused, what that means. The path is shown as the log shows a key's name: no best fit,
 // and nothing that could end a line.
 void FileFailure(Line &text, const char *what, const WCHAR *path, DWORD error) {
   Add(text, what);
   AddShown(text, path, MAX_PATH);
   Add(text, ": ");
   const char *words = error == BackupCutShort      ? BackupCutShortText
+                      : error == BackupOtherKind   ? BackupOtherKindText
                       : error == FileHasOtherNames ? FileHasOtherNamesText
                       : error == FileIsLink        ? FileIsLinkText
                                                    : nullptr;

@@ -49,6 +49,9 @@ constexpr const char BackupFailedText[] = "Could not write the backup file ";
 constexpr const char BackupCutShortText[] =
     "it ends in the middle of a record, as a run that was cut short leaves it. Look at the file "
     "before it is imported or used again.";
+constexpr const char BackupOtherKindText[] =
+    "it is not a file that /backup writes (it does not begin as one), so nothing is added to "
+    "it. Name a new file, or one that an earlier run wrote.";
 constexpr const char BackupStoppedText[] =
     "No key was deleted after the failure; every key deleted before it is in the file.";
 

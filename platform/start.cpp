@@ -1,7 +1,8 @@
 // The process's entry point in the Windows builds, which link no C runtime.
-// Without one the program needs nothing but KERNEL32, ADVAPI32 and USER32:
-// no msvcrt.dll, which the first Windows 95 lacks, and no start-up code
-// that could fail to load where the program must start in order to refuse.
+// Without one the program imports nothing but KERNEL32 and ADVAPI32 (it
+// loads user32 itself, for a box): no msvcrt.dll, which the first Windows 95
+// lacks, and no start-up code that could fail to load where the program
+// must start in order to refuse.
 // There is nothing to set up: the entry hands over to WinMain and ends the
 // process with its result as the exit code.
 #include "platform/win32.h"

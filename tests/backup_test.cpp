@@ -106,7 +106,7 @@ TEST_F(Backup, AppendsOnlyWhereARecordEnds) {
       {"an export", header + Utf16("\r\n[HKEY_LOCAL_MACHINE\\x]\r\n\"v\"=\"1\"\r\n\r\n"), appended},
       {"the header alone", header, appended},
       {"a whole backup", whole, appended},
-      {"notes", "notes\r\n", ERROR_FILE_EXISTS},
+      {"notes", "notes\r\n", BackupOtherKind},
       {"cut after a continued line", after(",\\\r\n", 0), BackupCutShort},
       {"a continued line, then a blank one", after(",\\\r\n", 0) + Utf16("\r\n"), BackupCutShort},
       {"cut inside a dword", after("dword:", 4), BackupCutShort},
@@ -127,8 +127,7 @@ TEST_F(Backup, AppendsOnlyWhereARecordEnds) {
     }
     EXPECT_EQ(file.text, emulated::FileText(File));
     EXPECT_TRUE(Deleted().empty());
-    std::string why =
-        file.error == ERROR_FILE_EXISTS ? "error 80, The file exists." : BackupCutShortText;
+    std::string why = file.error == BackupOtherKind ? BackupOtherKindText : BackupCutShortText;
     ExpectLastBox(
         (BackupFailedText + std::string(File) + ": " + why + "\n\n" + BackupStoppedText).c_str(),
         ErrorCaption, MB_ICONERROR);

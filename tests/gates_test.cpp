@@ -170,7 +170,7 @@ TEST_F(Machine, GatesComeBeforeAnyRegistryCall) {
                                  Op::CheckTokenMembership, Op::FreeSid};
   std::vector<Op> ops = Ops();
   ASSERT_GT(ops.size(), gates.size());
-  EXPECT_EQ(gates, std::vector<Op>(ops.begin(), ops.begin() + gates.size()));
+  EXPECT_EQ(gates, std::vector<Op>(ops.begin(), ops.begin() + std::ptrdiff_t(gates.size())));
   for (std::size_t i = gates.size(); i < ops.size(); ++i) {
     EXPECT_EQ(0u, std::count(gates.begin(), gates.end(), ops[i])) << emulated::Name(ops[i]);
   }

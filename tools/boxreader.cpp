@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <shellapi.h>
 
 namespace {
 
@@ -101,23 +103,32 @@ int main(int argc, char **argv) {
   if (!report) {
     return 2;
   }
-  char commandLine[4096] = "";
-  for (int i = first; i < argc; ++i) {
-    bool quote = std::strchr(argv[i], ' ') != nullptr;
-    std::size_t used = std::strlen(commandLine);
-    std::snprintf(commandLine + used, sizeof commandLine - used, "%s%s%s%s", i > first ? " " : "",
-                  quote ? "\"" : "", argv[i], quote ? "\"" : "");
+  // The program's command line from the wide one, so that a name outside
+  // the ANSI code page reaches it as it was given.
+  int wideCount = 0;
+  LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+  if (!wide || wideCount != argc) {
+    return 2;
   }
+  wchar_t commandLine[4096] = L"";
+  for (int i = first; i < argc; ++i) {
+    bool quote = std::wcschr(wide[i], L' ') != nullptr;
+    std::size_t used = std::wcslen(commandLine);
+    std::swprintf(commandLine + used, sizeof commandLine / sizeof commandLine[0] - used,
+                  L"%ls%ls%ls%ls", i > first ? L" " : L"", quote ? L"\"" : L"", wide[i],
+                  quote ? L"\"" : L"");
+  }
+  LocalFree(wide);
   HANDLE token = standardUser ? StandardUserToken() : nullptr;
   if (standardUser && !token) {
     std::fprintf(report, "NOTOKEN %lu\n", GetLastError());
     std::fclose(report);
     return 2;
   }
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   HDESK desktop = nullptr;
-  char desktopName[] = "quenlor-service\\Default";
+  wchar_t desktopName[] = L"quenlor-service\\Default";
   if (hidden) {
     HWINSTA station = CreateWindowStationA("quenlor-service", 0, WINSTA_ALL_ACCESS, nullptr);
     if (!station || !SetProcessWindowStation(station) ||
@@ -132,9 +143,9 @@ int main(int argc, char **argv) {
   LARGE_INTEGER frequency, begin, end;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&begin);
-  BOOL launched = token ? CreateProcessAsUserA(token, nullptr, commandLine, nullptr, nullptr, FALSE,
+  BOOL launched = token ? CreateProcessAsUserW(token, nullptr, commandLine, nullptr, nullptr, FALSE,
                                                0, nullptr, nullptr, &startup, &process)
-                        : CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                        : CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
                                          nullptr, &startup, &process);
   if (token) {
     CloseHandle(token);

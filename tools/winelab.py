@@ -53,7 +53,7 @@ OPERATIONS += [f"{dll}.{name}" for name in ("RegGetKeySecurity", "RegSetKeySecur
                for dll in ("advapi32", "kernelbase")] + ["advapi32.LookupPrivilegeValueA"]
 # And what a /backup reads each key's values with, and writes the file with.
 BACKUP_READS = ["RegQueryInfoKeyW", "RegEnumValueW"]
-BACKUP_WRITES = ["CreateFileA", "ReadFile", "SetFilePointer", "WriteFile", "FlushFileBuffers",
+BACKUP_WRITES = ["CreateFileW", "ReadFile", "SetFilePointer", "WriteFile", "FlushFileBuffers",
                  "MultiByteToWideChar", "WideCharToMultiByte"]
 OPERATIONS += [f"{dll}.{name}" for name in BACKUP_READS for dll in ("advapi32", "kernelbase")]
 OPERATIONS += [f"{dll}.{name}" for name in BACKUP_WRITES for dll in ("kernel32", "kernelbase")]

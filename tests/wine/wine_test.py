@@ -78,7 +78,7 @@ DLL_SEARCH = set(winelab.DLL_SEARCH)
 FILES = set(winelab.BACKUP_READS + winelab.BACKUP_WRITES)
 # What the patch looks up in the user32 it loads itself, for a run's boxes.
 BOX_FUNCTIONS = {"MessageBoxA", "GetProcessWindowStation", "GetUserObjectInformationA"}
-LOOKED_UP = BOX_FUNCTIONS | {"AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
+LOOKED_UP = BOX_FUNCTIONS | {"GetUserNameW", "AllocateAndInitializeSid", "CheckTokenMembership", "FreeSid", "IsWow64Process",
              "NtDeleteKey", "RegOpenKeyExW", "RegEnumKeyExW", "RtlGetVersion", "RegGetKeySecurity", "RegSetKeySecurity"} | \
     TAKEOVER_CALLS | DLL_SEARCH | set(winelab.BACKUP_READS)
 # The DLLs that the patch loads ahead from the system folder, as its source
@@ -366,8 +366,10 @@ class WineSuite(unittest.TestCase):
                 # Nothing but the version query came first, and then only
                 # what makes the DLL search safe and the box: no look-up
                 # either but of their own functions, which these systems
-                # may lack.
-                self.assertEqual(["GetProcAddress", "RtlGetVersion", "MessageBoxA"],
+                # may lack; on 9x, whose command line is narrow only, its
+                # widening.
+                widened = ["MultiByteToWideChar"] if version.startswith("win9") else []
+                self.assertEqual(["GetProcAddress", "RtlGetVersion", *widened, "MessageBoxA"],
                                  [c.function for c in run.calls if c.function not in DLL_SEARCH
                                   and (c.function != "GetProcAddress"
                                        or c.arg(1) not in DLL_SEARCH | BOX_FUNCTIONS)])
@@ -944,6 +946,34 @@ class WineSuite(unittest.TestCase):
                     self.assertEqual(content, grew[:len(content)])
                     self.assertEqual(linked, grew == content)
             named.unlink()
+
+    def test_files_go_where_the_command_line_names_them(self):
+        # Folders named outside the ANSI code page, beside the twins that
+        # its best fit would make of them, and one in CJK, which it has no
+        # fit for: the log and the backup land in the folder named, the
+        # twin stays empty, and the log shows each name without best fit.
+        keys = subtree(1, 2)
+        drive = self.prefix.path / "drive_c"
+        for named, twin in (("\u0141ukasz", "Lukasz"), ("\uff51\uff55\uff45\uff4e", "quen"),
+                            ("\u65e5\u672c\u8a9e", None)):
+            with self.subTest(named):
+                folders = [drive / named] + ([drive / twin] if twin else [])
+                for folder in folders:
+                    shutil.rmtree(folder, ignore_errors=True)
+                    folder.mkdir()
+                self.prepare(keys)
+                arguments = ["/quiet", f"/log:C:\\{named}\\q.log", f"/backup:C:\\{named}\\q.reg"]
+                run = self.run_patch(arguments=arguments, relay=False)
+                self.assertEqual(0, run.exit_code)
+                self.assertEqual({(v, KEY): {} for v in VIEWS}, self.registry(KEY))
+                self.assertEqual({"q.log", "q.reg"}, {p.name for p in folders[0].iterdir()})
+                for folder in folders[1:]:
+                    self.assertEqual([], list(folder.iterdir()))
+                shown = " ".join(arguments).encode("cp1252", "replace").decode("cp1252")
+                self.expect_log(folders[0] / "q.log", shown, ["Windows .*"]
+                                + [r".*: \d+ keys removed.*"] * len(VIEWS) + ["End: Patch.*"])
+                for folder in folders:
+                    shutil.rmtree(folder)
 
     def expect_log(self, log, arguments, patterns):
         """The log holds one run: its first line, then a line matching each
