@@ -113,8 +113,9 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
     return ERROR_INVALID_DATA; // a name that no .reg file can hold
   }
   DWORD values = 0;
+  FILETIME before = {};
   LONG result = backup.regQueryInfoKey(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                       &values, nullptr, nullptr, nullptr, nullptr);
+                                       &values, nullptr, nullptr, nullptr, &before);
   if (result != ERROR_SUCCESS) {
     return result;
   }
@@ -161,6 +162,17 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
       PutValue(backup, valueName, nameLength, type, valueData, size);
     }
   }
+  // A value that another process set meanwhile (a new one lists after the
+  // ones read) changed the key's last-write time: the record may lack it.
+  FILETIME after = {};
+  if (result == ERROR_SUCCESS) {
+    result = backup.regQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr, &after);
+  }
+  if (result == ERROR_SUCCESS && (after.dwLowDateTime != before.dwLowDateTime ||
+                                  after.dwHighDateTime != before.dwHighDateTime)) {
+    result = ERROR_BUSY;
+  }
   if (result != ERROR_SUCCESS && backup.writes == writes) {
     backup.length = mark; // the key stays: no record of it
   } else {
@@ -182,7 +194,12 @@ LONG DeleteFlushed(HKEY key, const Walk &walk) {
 
 Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOver) {
   DWORD subkeys = 0;
-  LONG saved = Save(key, trail, walk, takenOver, subkeys);
+  // Read again while another process changes it, a few times at most; a
+  // key that keeps changing stays.
+  LONG saved = ERROR_BUSY;
+  for (int tries = 0; tries < 3 && saved == ERROR_BUSY; ++tries) {
+    saved = Save(key, trail, walk, takenOver, subkeys);
+  }
   if (saved == ERROR_KEY_DELETED) {
     return Vanished;
   }
@@ -195,13 +212,11 @@ Fate SaveAndDelete(HKEY key, const Trail &trail, const Walk &walk, bool takenOve
   }
   // A key with subkeys is emptied first: asked before, it would cost a
   // flush for nothing.
-  LONG status = subkeys ? StatusCannotDelete : DeleteFlushed(key, walk);
   DWORD stayed = walk.report->stayed;
-  if (status < 0 && status != StatusKeyDeleted && !BackupFailed(walk.backup)) {
-    DeleteSubkeys(key, trail, walk);
-    status = DeleteFlushed(key, walk);
-  }
-  if (status < 0 && status != StatusKeyDeleted && BackupFailed(walk.backup)) {
+  LONG status =
+      EmptyAndDelete(key, trail, walk, subkeys ? StatusCannotDelete : DeleteFlushed(key, walk),
+                     [key, &walk] { return DeleteFlushed(key, walk); });
+  if (Refused(status) && BackupFailed(walk.backup)) {
     return Fate{ERROR_WRITE_FAULT, 0};
   }
   return Deleted(status, walk.report->stayed != stayed);

@@ -163,10 +163,11 @@ void AddError(Line &line, DWORD error) {
 }
 
 OpenedFile OpenLog(const WCHAR *path, const OSVERSIONINFOA &version) {
-  // FILE_APPEND_DATA alone makes every write land at the end of the file as
-  // it is then, whoever else appends; 9x knows only GENERIC_WRITE.
+  // FILE_APPEND_DATA without FILE_WRITE_DATA writes only at the end of the
+  // file, never over what is there; FILE_READ_DATA, which LockFile needs
+  // one of the two for, reads. 9x knows only GENERIC_WRITE.
   bool nt = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
-  return OpenChecked(path, nt ? FILE_APPEND_DATA : GENERIC_WRITE,
+  return OpenChecked(path, nt ? FILE_APPEND_DATA | FILE_READ_DATA : GENERIC_WRITE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nt, nt && version.dwMajorVersion >= 5);
 }
 
@@ -178,18 +179,56 @@ void BeginLine(Line &line) {
          DWORD{now.wHour}, DWORD{now.wMinute}, DWORD{now.wSecond});
 }
 
+namespace {
+
+// The log's lock: one byte far past any real file's end, which keeps no
+// reader out. Many runs append to one log, every machine of a fleet on a
+// share, and Windows promises that an append never overwrites another only
+// for local files; each line is written under the lock.
+constexpr DWORD LockOffsetHigh = 0x7FFFFFFF;
+// How long a line waits for it: 100 tries, 50 ms apart, five seconds.
+constexpr int LockTries = 100;
+constexpr DWORD LockWait = 50;
+
+// Takes the log's lock; false if another holds it for longer than a line
+// should take, or the file system locks nothing.
+bool LockLog(Report &report) {
+  for (int tries = 1; !report.unlocked; ++tries) {
+    if (LockFile(report.log, 0, LockOffsetHigh, 1, 0)) {
+      return true;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION || tries == LockTries) {
+      report.unlocked = true;
+      break;
+    }
+    Sleep(LockWait);
+  }
+  return false;
+}
+
+} // namespace
+
 void WriteLine(Report &report, Line &line) {
   if (report.log == INVALID_HANDLE_VALUE) {
     return;
   }
   line.text[line.length++] = '\r';
   line.text[line.length++] = '\n';
+  // A lock not granted in time, by a run that hangs or a share that holds
+  // it, costs the wait once: the run then writes its lines without it, each
+  // still whole in one write, rather than lose them.
+  bool locked = LockLog(report);
   if (report.seekToEnd) {
     SetFilePointer(report.log, 0, nullptr, FILE_END);
   }
   DWORD written = 0;
-  if (!WriteFile(report.log, line.text, static_cast<DWORD>(line.length), &written, nullptr) ||
-      written != line.length) {
+  bool whole =
+      WriteFile(report.log, line.text, static_cast<DWORD>(line.length), &written, nullptr) &&
+      written == line.length;
+  if (locked) {
+    UnlockFile(report.log, 0, LockOffsetHigh, 1, 0);
+  }
+  if (!whole) {
     // A full disk or a share that went: what follows would be cut short too.
     CloseHandle(report.log);
     report.log = INVALID_HANDLE_VALUE;

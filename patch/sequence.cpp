@@ -72,11 +72,12 @@ void FileFailure(Line &text, const char *what, const WCHAR *path, DWORD error) {
   Add(text, what);
   AddShown(text, path, MAX_PATH);
   Add(text, ": ");
-  const char *words = error == BackupCutShort      ? BackupCutShortText
-                      : error == BackupOtherKind   ? BackupOtherKindText
-                      : error == FileHasOtherNames ? FileHasOtherNamesText
-                      : error == FileIsLink        ? FileIsLinkText
-                                                   : nullptr;
+  const char *words = error == BackupCutShort            ? BackupCutShortText
+                      : error == BackupOtherKind         ? BackupOtherKindText
+                      : error == ERROR_SHARING_VIOLATION ? FileInUseText
+                      : error == FileHasOtherNames       ? FileHasOtherNamesText
+                      : error == FileIsLink              ? FileIsLinkText
+                                                         : nullptr;
   if (words) {
     Add(text, words);
   } else {
@@ -115,6 +116,18 @@ bool IsWindows64() {
 #endif
 }
 
+// Whether the patch key is gone from the walk's view now: opened as itself,
+// a link too, with the least access there is to ask for.
+bool Absent(const Walk &walk) {
+  HKEY key = nullptr;
+  LONG result = walk.regOpenKey(HKEY_LOCAL_MACHINE, PatchKeyPathW, REG_OPTION_OPEN_LINK,
+                                KEY_QUERY_VALUE | walk.view, &key);
+  if (result == ERROR_SUCCESS) {
+    RegCloseKey(key);
+  }
+  return result == ERROR_FILE_NOT_FOUND;
+}
+
 // The gates, then the removal from every view, saved first into `backup`
 // where there is one.
 const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *backup) {
@@ -148,6 +161,7 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *back
     report.removed = 0;
     report.stayed = 0;
     report.takenOver = 0;
+    report.vanished = 0;
     const Walk walk = {views[i], ntDeleteKey, regOpenKey, regEnumKey, &report, &takeover, backup};
     const Trail key = {PatchKeyPathW, nullptr};
     // Deleted by another process while held: another key may stand in its
@@ -165,7 +179,11 @@ const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *back
       ReportKey(walk, key, fate);
     }
     LogView(report, views[i], fate);
-    gone = (fate.error == ERROR_SUCCESS || fate.error == ERROR_FILE_NOT_FOUND) && gone;
+    // The outcome is what the registry holds: a key that the walk saw stay
+    // may since have gone, removed by another run or by the driver's own
+    // uninstaller.
+    gone =
+        (fate.error == ERROR_SUCCESS || fate.error == ERROR_FILE_NOT_FOUND || Absent(walk)) && gone;
   }
   return gone ? KeyGone : KeysLeft;
 }
@@ -222,7 +240,7 @@ int ApplyPatch() {
   bool nt = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
   const WCHAR *commandLine = CommandLine(nt);
   Arguments arguments = ReadArguments(commandLine);
-  Report report = {arguments.quiet, INVALID_HANDLE_VALUE, !nt, 0, 0, 0, nullptr};
+  Report report = {arguments.quiet, INVALID_HANDLE_VALUE, !nt, false, 0, 0, 0, 0, nullptr};
   // Before the first box, which every run that is not quiet shows.
   DWORD unseenError = ERROR_SUCCESS;
   const char *unseen = arguments.quiet ? nullptr : OpenBoxes(report, unseenError);

@@ -35,6 +35,18 @@ Fate Deleted(LONG status, bool subkeyStayed) {
               status};
 }
 
+namespace {
+
+constexpr DWORD MaxVanishedInRow = 1 << 16;
+
+bool SameName(const WCHAR *a, const WCHAR *b) {
+  for (; *a && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+} // namespace
+
 void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
   WCHAR name[MaxKeyName + 1];
   DWORD length = MaxKeyName + 1;
@@ -42,22 +54,33 @@ void DeleteSubkeys(HKEY key, const Trail &trail, const Walk &walk) {
   // stays is stepped over, so that the ones after it still go and the loop
   // ends when enumeration runs out.
   DWORD index = 0;
-  // A child that is not there when opened was removed by another process:
-  // the enumeration is asked again at the same index. Only once, so that a
-  // name that enumerates but never opens is a child that stays, and the
-  // loop still ends.
-  bool vanished = false;
+  // A child that is not there when opened was removed by another process
+  // (another run, the driver's uninstaller, regedit): it is gone, and the
+  // next one has moved up to `index`, which is listed again. Only a name
+  // that lists again and still does not open is a child that stays, so
+  // that the loop ends: the last name that did not open is kept to tell.
+  // And a bound on how many vanish in a row, should names come and go at
+  // one index for ever.
+  WCHAR missing[MaxKeyName + 1];
+  missing[0] = '\0'; // no key has an empty name
+  DWORD vanishedInRow = 0;
   // Once the backup failed, nothing more goes: the rest is not listed.
   while (!BackupFailed(walk.backup) && walk.regEnumKey(key, index, name, &length, nullptr, nullptr,
                                                        nullptr, nullptr) == ERROR_SUCCESS) {
     const Trail child = {name, &trail};
     Fate fate = DeleteKey(key, child, walk);
-    bool missing = fate.error == ERROR_FILE_NOT_FOUND && !vanished;
-    if (!missing) {
-      ReportKey(walk, child, fate);
-      index += fate.error == ERROR_SUCCESS ? 0 : 1;
-    }
-    vanished = missing;
     length = MaxKeyName + 1;
+    if (fate.error == ERROR_FILE_NOT_FOUND && !SameName(name, missing) &&
+        ++vanishedInRow < MaxVanishedInRow) {
+      ++walk.report->vanished;
+      for (DWORD i = 0; i <= MaxKeyName && (i == 0 || name[i - 1]); ++i) {
+        missing[i] = name[i];
+      }
+      continue;
+    }
+    missing[0] = '\0';
+    vanishedInRow = 0;
+    ReportKey(walk, child, fate);
+    index += fate.error == ERROR_SUCCESS ? 0 : 1;
   }
 }

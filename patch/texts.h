@@ -52,6 +52,9 @@ constexpr const char BackupCutShortText[] =
 constexpr const char BackupOtherKindText[] =
     "it is not a file that /backup writes (it does not begin as one), so nothing is added to "
     "it. Name a new file, or one that an earlier run wrote.";
+constexpr const char FileInUseText[] =
+    "another program is using it and shares it with no one (another run of this patch given the "
+    "same /backup file, for one). Give each run's backup a file of its own.";
 constexpr const char BackupStoppedText[] =
     "No key was deleted after the failure; every key deleted before it is in the file.";
 

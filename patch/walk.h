@@ -86,18 +86,43 @@ constexpr LONG SubkeyStayed = ERROR_DIR_NOT_EMPTY;
 constexpr char SubkeyStayedText[] = "a subkey of it stayed.";
 constexpr Fate Vanished = {ERROR_FILE_NOT_FOUND, StatusKeyDeleted};
 
+// How many times a level is listed at most. A level is listed again while
+// its key still cannot be deleted, the last pass removed something (the
+// walk, or another process before it) and no key of it stayed: a key that
+// another process added meanwhile, or one that the listing passed over as
+// others vanished around it, still goes. A key that stays ends the passes:
+// listing again would not move it, and would warn of it twice.
+constexpr int MaxPasses = 8;
+
+inline bool Refused(LONG status) { return status < 0 && status != StatusKeyDeleted; }
+
+// Empties the open key `key` and asks `remove` to delete it again, pass by
+// pass, while `status` (its last answer) is a refusal, as MaxPasses says.
+// Inline, so that each level of the walk's recursion takes no frame for it.
+template <typename Remove>
+inline LONG EmptyAndDelete(HKEY key, const Trail &trail, const Walk &walk, LONG status,
+                           Remove remove) {
+  const Report &report = *walk.report;
+  const DWORD stayed = report.stayed;
+  bool progressed = true;
+  for (int pass = 0; pass < MaxPasses && Refused(status) && progressed && report.stayed == stayed;
+       ++pass) {
+    const DWORD gone = report.removed + report.vanished;
+    DeleteSubkeys(key, trail, walk);
+    progressed = report.removed + report.vanished != gone;
+    status = remove();
+  }
+  return status;
+}
+
 // Deletes the open key `key` through its handle, emptying it first if it
-// has subkeys. Inline, so that each level of the walk's recursion takes no
-// frame for it.
+// has subkeys.
 inline Fate Delete(HKEY key, const Trail &trail, const Walk &walk) {
   // Asked first: a leaf, or a link, goes at once; a key with subkeys is
   // refused, then emptied and asked again.
-  LONG status = walk.ntDeleteKey(key);
   DWORD stayed = walk.report->stayed;
-  if (status < 0 && status != StatusKeyDeleted) {
-    DeleteSubkeys(key, trail, walk);
-    status = walk.ntDeleteKey(key);
-  }
+  LONG status = EmptyAndDelete(key, trail, walk, walk.ntDeleteKey(key),
+                               [key, &walk] { return walk.ntDeleteKey(key); });
   return Deleted(status, walk.report->stayed != stayed);
 }
 

@@ -63,17 +63,18 @@ TEST_F(Backup, KeepsEveryTypeAsRegeditExportsIt) {
                 "[" +
                 Key +
                 "\\Types]\r\n"
-                "\"Unterminated\"=hex(1):61,00,62,00\r\n"
+                // The last made first: Windows lists values in the order made.
+                "\"Custom\"=hex(20000):01\r\n"
+                "\"None\"=hex(0):\r\n" +
+                binary +
                 "\"Qword\"=hex(b):01,02,03,04,05,06,07,08\r\n"
-                "\"Path \\\"quoted\\\" C:\\\\Dir=1\"=\"a \\\"b\\\" c:\\\\d\"\r\n"
-                "\"Omega\"=\"\xCE\xA9 \xE2\x82\xAC\"\r\n"
-                "\"None\"=hex(0):\r\n"
                 "\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"
                 "\"Expand\"=hex(2):25,00,31,00,00,00\r\n"
-                "\"Empty\"=\"\"\r\n"
                 "\"Dword\"=dword:12345678\r\n"
-                "\"Custom\"=hex(20000):01\r\n" +
-                binary +
+                "\"Unterminated\"=hex(1):61,00,62,00\r\n"
+                "\"Empty\"=\"\"\r\n"
+                "\"Omega\"=\"\xCE\xA9 \xE2\x82\xAC\"\r\n"
+                "\"Path \\\"quoted\\\" C:\\\\Dir=1\"=\"a \\\"b\\\" c:\\\\d\"\r\n"
                 "@=\"default\"\r\n\r\n"
                 "[" +
                 Key + "\\Types\\Empty]\r\n\r\n",
@@ -171,6 +172,44 @@ TEST_F(Backup, StopsWhereTheDiskFillsUp) {
     EXPECT_NE(std::string::npos, saved.find("[HKEY_LOCAL_MACHINE\\" + path + "]\r\n")) << path;
   }
   ExpectNothingLeftOpen();
+}
+
+// Another process at the key or the file while the backup works: a value
+// set while the key's values are read is in the file all the same, and a
+// second run given a file that the first holds deletes nothing.
+TEST_F(Backup, KeepsAValueSetWhileItReadsAndLeavesAFileInUseAlone) {
+  Tree({"A"});
+  emulated::SetValue(Below("A"), "Old", "1");
+  RunWith("/quiet");
+  const auto &clean = emulated::Calls();
+  std::size_t read =
+      1 + static_cast<std::size_t>(std::find_if(clean.begin(), clean.end(),
+                                                [](const emulated::Call &call) {
+                                                  return call.op == Op::RegEnumValueW;
+                                                }) -
+                                   clean.begin());
+  emulated::Reset();
+  Tree({"A"});
+  emulated::SetValue(Below("A"), "Old", "1");
+  emulated::AtCall(read, [] { emulated::SetValue(Below("A"), "New", "2"); });
+
+  EXPECT_EQ(0, RunWith("/quiet"));
+
+  const std::string saved = Utf8(emulated::FileText(File));
+  EXPECT_NE(std::string::npos, saved.find("\"New\"=\"2\"")) << saved;
+  EXPECT_NE(std::string::npos, saved.find("\"Old\"=\"1\"")) << saved;
+
+  emulated::Reset();
+  Tree({"A"});
+  HANDLE first = CreateFileA(File, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+
+  EXPECT_EQ(ExitBackupFailed, RunWith(""));
+
+  CloseHandle(first);
+  EXPECT_TRUE(emulated::KeyExists(Below("A")));
+  ASSERT_FALSE(emulated::Boxes().empty());
+  EXPECT_NE(std::string::npos, emulated::Boxes().back().text.find(FileInUseText));
 }
 
 } // namespace

@@ -186,4 +186,30 @@ TEST_F(Machine, FilesAreWrittenOnlyWhereTheNameIsTheFileItself) {
   }
 }
 
+// Runs on many machines append to one log on a share, where Windows does
+// not promise that an append never overwrites another: each line is
+// written under the log's lock. One that another holds for longer than
+// five seconds is waited for once; the run then writes without it.
+TEST_F(Machine, EachLogLineIsWrittenUnderItsLockWaitedForOnce) {
+  for (bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held by another" : "free");
+    emulated::Reset();
+    Tree({"A"});
+    emulated::SetCommandLine("quenlor-patch.exe /quiet /log:run.log");
+    emulated::HoldFileLock("run.log", held);
+
+    EXPECT_EQ(0, Run());
+
+    std::string order;
+    for (const auto &call : emulated::Calls()) {
+      bool file = call.op == Op::LockFile || call.op == Op::UnlockFile || call.op == Op::WriteFile;
+      order += !file || call.result == 0 ? "" : call.op == Op::WriteFile ? "w" : "l";
+    }
+    EXPECT_EQ(held ? "wwww" : "lwllwllwllwl", order);
+    EXPECT_EQ(held ? 99u : 0u, CallsOf(Op::Sleep).size());
+    EXPECT_EQ(held ? 100u : 4u, CallsOf(Op::LockFile).size());
+    EXPECT_NE(std::string::npos, emulated::FileText("run.log").find("End: "));
+  }
+}
+
 } // namespace

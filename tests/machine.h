@@ -64,7 +64,7 @@ protected:
 
   // Deletes the patch key as the run does in the one view of 32-bit
   // Windows, with boxes and no log; `report` tells what the walk counted.
-  Report report = {false, INVALID_HANDLE_VALUE, false, 0, 0, 0, &MessageBoxA};
+  Report report = {false, INVALID_HANDLE_VALUE, false, false, 0, 0, 0, 0, &MessageBoxA};
   Takeover takeover = {};
   LONG DeletePatchKey() {
     const Walk walk = {0,

@@ -351,4 +351,83 @@ TEST_F(Model, MessageBoxesTellANullCaptionFromAnEmptyOne) {
   EXPECT_FALSE(emulated::Boxes()[1].captionIsNull);
 }
 
+// Where Wine's registry conformance tests, which pass on Windows, found the
+// model answering otherwise.
+TEST_F(Model, AnswersAsWindowsConformanceTestsSay) {
+  // Values list in the order they were made, and one set again keeps its
+  // place.
+  for (const char *name : {"b", "A", "c", "b"}) {
+    emulated::SetValue("K\\Sub", name, "xyz");
+  }
+  HKEY key = Open("K");
+  HKEY sub = Open("K\\Sub");
+  std::vector<std::string> names;
+  WCHAR name[8];
+  DWORD length = 8;
+  for (DWORD i = 0;
+       RegEnumValueW(sub, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       ++i, length = 8) {
+    names.push_back(std::string(1, static_cast<char>(name[0])));
+  }
+  EXPECT_EQ((std::vector<std::string>{"b", "A", "c"}), names);
+  // Data that overflows: the type, the size and the name are told all the
+  // same; a name that overflows is left alone.
+  DWORD type = REG_NONE, size = 2;
+  BYTE data[2];
+  length = 8;
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueW(sub, 0, name, &length, nullptr, &type, data, &size));
+  EXPECT_EQ((std::vector<DWORD>{REG_SZ, 8, 1, 'b'}),
+            (std::vector<DWORD>{type, size, length, static_cast<DWORD>(name[0])}));
+  name[0] = '-';
+  length = 1;
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueW(sub, 0, name, &length, nullptr, &type, data, &size));
+  EXPECT_EQ((std::vector<DWORD>{1, '-'}), (std::vector<DWORD>{length, name[0]}));
+  // The longest names, the largest value, the descriptor and the time.
+  DWORD counts[6] = {};
+  FILETIME before = {}, after = {};
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &counts[0], &counts[1], nullptr,
+                             &counts[2], &counts[3], &counts[4], &counts[5], &before));
+  EXPECT_EQ(1u, counts[0]);
+  EXPECT_EQ(3u, counts[1]); // "Sub"
+  EXPECT_EQ(0u, counts[2]);
+  EXPECT_LT(0u, counts[5]);
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryInfoKeyW(sub, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &counts[2],
+                             &counts[3], &counts[4], nullptr, nullptr));
+  EXPECT_EQ((std::vector<DWORD>{3, 1, 8}), (std::vector<DWORD>(counts + 2, counts + 5)));
+  emulated::SetValue("K", "new", "1");
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   nullptr, nullptr, &after);
+  EXPECT_NE(before.dwLowDateTime, after.dwLowDateTime);
+  RegCloseKey(sub);
+  RegCloseKey(key);
+  // A failed open leaves a null handle; MAXIMUM_ALLOWED gets what the DACL
+  // grants, and is refused only where it grants nothing.
+  HKEY out = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Nope", 0, KEY_READ, &out));
+  EXPECT_EQ(nullptr, out);
+  emulated::CreateKey("ReadAndDelete");
+  emulated::SetKeySecurity("ReadAndDelete", "O:SYD:P(A;;KR;;;WD)(A;;SD;;;BA)");
+  emulated::CreateKey("Shut");
+  emulated::SetKeySecurity("Shut", "O:SYD:P(A;;KA;;;SY)");
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "ReadAndDelete", 0, MAXIMUM_ALLOWED, &out));
+  auto ntDeleteKey = SystemFunction<NtDeleteKeyFunction>("ntdll.dll", "NtDeleteKey");
+  EXPECT_EQ(emulated::StatusSuccess, ntDeleteKey(out));
+  RegCloseKey(out);
+  EXPECT_EQ(ERROR_ACCESS_DENIED,
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Shut", 0, MAXIMUM_ALLOWED, &out));
+  // Below HKLM\Software, KEY_WOW64_32KEY reaches the 32-bit view.
+  emulated::SetWindowsBits(64);
+  emulated::CreateKey("Software\\Wow6432Node\\Only32");
+  HKEY software = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0,
+                                         KEY_READ | KEY_WOW64_64KEY, &software));
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(software, "Only32", 0, KEY_READ | KEY_WOW64_32KEY, &out));
+  RegCloseKey(out);
+  RegCloseKey(software);
+  ExpectNothingLeftOpen();
+}
+
 } // namespace

@@ -112,8 +112,6 @@ TEST_F(Outcome, WithoutNtDeleteKeyNothingIsDeletedAndTheRunSaysSo) {
   EXPECT_FALSE(AnyRegistryCall());
 }
 
-} // namespace
-
 // A run whose window station no one can see (a service's, where fleet
 // engines start programs) shows no box, "Debug" warnings included, and
 // tells each outcome by the exit code /quiet gives, as does one whose
@@ -177,3 +175,57 @@ TEST_F(Outcome, RunThatNoOneCanSeeShowsNoBoxAndTellsItsOutcomeByItsCode) {
               !CallsOf(Op::GetUserObjectInformationA).empty());
   }
 }
+
+// Another process deletes keys while the walk runs (another run, the
+// driver's own uninstaller): a key that it removes first is gone, never
+// one that stayed, no live key is passed over, and the run ends with 0.
+TEST_F(Outcome, KeysThatAnotherProcessDeletesMeanwhileAreGoneNotStayed) {
+  struct Rival {
+    const char *what;
+    unsigned every; // calls of the run between its steps
+    bool branches;  // a whole branch a step, or a single key
+  };
+  for (const Rival &rival : {Rival{"single keys", 3, false},
+                             {"single keys, at every call", 1, false},
+                             {"whole branches", 7, true},
+                             {"whole branches, often", 2, true}}) {
+    SCOPED_TRACE(rival.what);
+    emulated::Reset();
+    std::vector<std::string> keys;
+    for (char branch = 'A'; branch <= 'F'; ++branch) {
+      for (char leaf = '0'; leaf <= '5'; ++leaf) {
+        keys.push_back(std::string(1, branch) + "\\" + leaf);
+      }
+    }
+    Tree(keys);
+    emulated::SetRival(rival.every, [rival, keys] {
+      for (const auto &key : keys) {
+        std::string path = Below(rival.branches ? key.substr(0, 1) : key);
+        if (emulated::KeyExists(path)) {
+          emulated::RemoveTree(path);
+          return;
+        }
+      }
+    });
+    emulated::SetCommandLine("quenlor-patch.exe /quiet /log:run.log");
+
+    EXPECT_EQ(ExitKeyGone, Run());
+
+    EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
+    EXPECT_EQ(std::string::npos, emulated::FileText("run.log").find("Stayed:"))
+        << emulated::FileText("run.log");
+    ExpectNothingLeftOpen();
+  }
+  // A name that lists but never opens stays, and the run still ends.
+  emulated::Reset();
+  Tree({"A", "Ghost", "Z"});
+  emulated::FailOnKey(Op::RegOpenKeyExW, Below("Ghost"), ERROR_FILE_NOT_FOUND);
+  emulated::SetCommandLine("quenlor-patch.exe /quiet /log:run.log");
+
+  EXPECT_EQ(ExitKeysLeft, Run());
+
+  EXPECT_EQ(std::vector<std::string>{"Ghost"}, emulated::Subkeys(PatchKeyPath));
+  EXPECT_NE(std::string::npos, emulated::FileText("run.log").find("\\Ghost: error 2,"));
+}
+
+} // namespace

@@ -118,14 +118,23 @@ TEST_F(Removal, ChildThatStaysIsWarnedAboutAndSteppedOver) {
   }
 }
 
-TEST_F(Removal, FailedEnumerationEndsTheLevelWithItsHandleClosed) {
+TEST_F(Removal, FailedEnumerationEndsThePassAndTheLevelIsListedAgain) {
   Tree({"A", "B", "C"});
-  // The first enumeration finds A, the second fails.
+  // The first enumeration finds A, the second fails: the pass ends, and as
+  // it removed A, the level is listed again, and the rest go.
   emulated::FailAt(Op::RegEnumKeyExW, 2, ERROR_INVALID_HANDLE);
+
+  EXPECT_EQ(ERROR_SUCCESS, DeletePatchKey());
+  EXPECT_FALSE(emulated::KeyExists(PatchKeyPath));
+
+  // An enumeration that always fails ends the level at once.
+  emulated::Reset();
+  Tree({"A", "B"});
+  emulated::FailOnKey(Op::RegEnumKeyExW, PatchKeyPath, ERROR_INVALID_HANDLE);
 
   EXPECT_EQ(SubkeyStayed, DeletePatchKey());
 
-  EXPECT_EQ((std::vector<std::string>{"B", "C"}), emulated::Subkeys(PatchKeyPath));
+  EXPECT_EQ((std::vector<std::string>{"A", "B"}), emulated::Subkeys(PatchKeyPath));
   EXPECT_TRUE(emulated::Boxes().empty());
   ExpectNothingLeftOpen();
 }

@@ -822,6 +822,45 @@ void RunOnCut(const Shape &shape, const std::string &cut, std::size_t limit, Tal
   }
 }
 
+// The shape beside another process that deletes its keys for the whole run
+// (another run, the driver's uninstaller): single keys, deepest first, or
+// whole branches. The run is held to what a clean one is: every key that an
+// administrator may delete goes, nothing is logged or warned of as stayed
+// that went, and the outcome is what the registry holds.
+void RunBesideRivals(const Shape &shape, std::size_t bound, Tally &tally,
+                     std::vector<std::string> &outside) {
+  if (!shape.exists || shape.keys.empty()) {
+    return;
+  }
+  for (bool branches : {false, true}) {
+    Build(shape);
+    std::vector<std::string> keys;
+    for (const auto &copy : Copies(shape)) {
+      for (auto key = shape.keys.rbegin(); key != shape.keys.rend(); ++key) {
+        if (!branches || key->find('\\') == std::string::npos) {
+          keys.push_back(copy + "\\" + *key);
+        }
+      }
+    }
+    // Deepest first, so that a single key's step takes a leaf.
+    emulated::SetRival(branches ? 9 : 4, [keys] {
+      for (const auto &key : keys) {
+        if (emulated::KeyExists(key)) {
+          emulated::RemoveTree(key);
+          return;
+        }
+      }
+    });
+    emulated::SetCallLimit(bound);
+    int exitCode = WinMain(nullptr, nullptr, nullptr, 0);
+    ++tally.runs;
+    for (const auto &what : Check(shape, nullptr, exitCode, outside, Dacls(shape, nullptr))) {
+      tally.violations.push_back(shape.name + ", beside another process that deletes " +
+                                 (branches ? "whole branches" : "single keys") + ": " + what);
+    }
+  }
+}
+
 // Runs the shape unfaulted, then with each call position failing, then with
 // another process racing it at each call position; `sample` bounds the
 // faulted and the raced runs (0: all of them), which are picked at random,
@@ -846,6 +885,7 @@ void Sweep(const Shape &shape, Tally &tally, std::size_t sample = 0, unsigned se
   if (tally.violations.size() > before) {
     return; // faults on top of a broken run would only repeat it
   }
+  RunBesideRivals(shape, bound, tally, outside);
   std::map<Op, unsigned> counts;
   std::set<std::pair<Op, unsigned>> skipped; // calls whose failure is not plausible
   std::vector<std::string> lookups;          // the function each look-up was for

@@ -30,6 +30,13 @@ struct OpenFile {
   bool read;
   DWORD share;
   bool attributes; // may read the file's attributes
+  bool lockable;   // opened for read or write data: LockFile may lock it
+};
+
+// A byte range a handle locked.
+struct Lock {
+  ULONG_PTR handle;
+  unsigned long long offset, length;
 };
 
 struct FileSystem {
@@ -41,7 +48,9 @@ struct FileSystem {
   std::map<std::string, std::string> targets; // a symbolic link's folded path: its target's
   ULONG_PTR nextHandle = 0x1000;
   std::size_t space = static_cast<std::size_t>(-1);
-  std::set<char> noMedium; // drive letters, upper case
+  std::set<char> noMedium;                        // drive letters, upper case
+  std::map<std::string, std::vector<Lock>> locks; // folded path: its locked ranges
+  std::set<std::string> heldByOther;              // folded paths another process locks
 };
 
 FileSystem disk;
@@ -131,7 +140,7 @@ HANDLE Create(Op op, const std::string &name, const std::string &quoted, DWORD d
     error = ERROR_ACCESS_DENIED; // a folder
   }
   bool write = (dwDesiredAccess & (GENERIC_WRITE | FileWriteData | FILE_APPEND_DATA)) != 0;
-  bool read = (dwDesiredAccess & GENERIC_READ) != 0;
+  bool read = (dwDesiredAccess & (GENERIC_READ | FILE_READ_DATA)) != 0;
   for (const auto &other : disk.handles) {
     const OpenFile &open = other.second;
     if (!error && open.path == path &&
@@ -155,13 +164,15 @@ HANDLE Create(Op op, const std::string &name, const std::string &quoted, DWORD d
       (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & (GENERIC_WRITE | FileWriteData));
   ULONG_PTR handle = disk.nextHandle;
   disk.nextHandle += 4;
-  disk.handles[handle] = OpenFile{path,
-                                  write,
-                                  appendOnly,
-                                  0,
-                                  read,
-                                  dwShareMode,
-                                  read || (dwDesiredAccess & FILE_READ_ATTRIBUTES) != 0};
+  disk.handles[handle] = OpenFile{
+      path,
+      write,
+      appendOnly,
+      0,
+      read,
+      dwShareMode,
+      read || (dwDesiredAccess & FILE_READ_ATTRIBUTES) != 0,
+      (dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FileWriteData)) != 0};
   model::SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   model::Log(op, path, args + " -> " + Hex(handle), static_cast<long long>(handle));
   return reinterpret_cast<HANDLE>(handle);
@@ -329,6 +340,65 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
   return Record(Op::SetFilePointer, path, args, static_cast<DWORD>(file->position));
 }
 
+namespace {
+
+// LockFile and UnlockFile: the range [offset, offset + length) of the file
+// that `hFile` names.
+BOOL ByteRange(Op op, HANDLE hFile, DWORD offsetLow, DWORD offsetHigh, DWORD lengthLow,
+               DWORD lengthHigh) {
+  OpenFile *file = Opened(hFile);
+  std::string path = file ? file->path : "";
+  unsigned long long offset = (static_cast<unsigned long long>(offsetHigh) << 32) | offsetLow;
+  unsigned long long length = (static_cast<unsigned long long>(lengthHigh) << 32) | lengthLow;
+  std::string args =
+      Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " + Hex(offset) + ", " + std::to_string(length);
+  DWORD error = static_cast<DWORD>(Fault(op, path));
+  if (!error && !file) {
+    error = ERROR_INVALID_HANDLE;
+  } else if (!error && !file->lockable) {
+    error = ERROR_ACCESS_DENIED;
+  }
+  auto handle = reinterpret_cast<ULONG_PTR>(hFile);
+  auto &locks = disk.locks[path];
+  auto overlaps = [&](const Lock &lock) {
+    return lock.offset < offset + length && offset < lock.offset + lock.length;
+  };
+  auto mine = std::find_if(locks.begin(), locks.end(), [&](const Lock &lock) {
+    return lock.handle == handle && lock.offset == offset && lock.length == length;
+  });
+  if (!error && op == Op::LockFile &&
+      (disk.heldByOther.count(path) || std::any_of(locks.begin(), locks.end(), overlaps))) {
+    error = ERROR_LOCK_VIOLATION;
+  }
+  if (!error && op == Op::UnlockFile && mine == locks.end()) {
+    error = 158; // ERROR_NOT_LOCKED
+  }
+  if (error) {
+    model::SetLastError(error);
+    return Record(op, path, args, FALSE);
+  }
+  if (op == Op::LockFile) {
+    locks.push_back(Lock{handle, offset, length});
+  } else {
+    locks.erase(mine);
+  }
+  return Record(op, path, args, TRUE);
+}
+
+} // namespace
+
+BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
+                     DWORD nNumberOfBytesToLockLow, DWORD nNumberOfBytesToLockHigh) {
+  return ByteRange(Op::LockFile, hFile, dwFileOffsetLow, dwFileOffsetHigh, nNumberOfBytesToLockLow,
+                   nNumberOfBytesToLockHigh);
+}
+
+BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
+                       DWORD nNumberOfBytesToUnlockLow, DWORD nNumberOfBytesToUnlockHigh) {
+  return ByteRange(Op::UnlockFile, hFile, dwFileOffsetLow, dwFileOffsetHigh,
+                   nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh);
+}
+
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (model::CloseToken(hObject)) {
     LONG error = Fault(Op::CloseHandle, "");
@@ -343,6 +413,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   // be retried.
   LONG error = Fault(Op::CloseHandle, path);
   disk.handles.erase(reinterpret_cast<ULONG_PTR>(hObject));
+  auto &locks = disk.locks[path];
+  locks.erase(std::remove_if(locks.begin(), locks.end(),
+                             [hObject](const Lock &lock) {
+                               return lock.handle == reinterpret_cast<ULONG_PTR>(hObject);
+                             }),
+              locks.end());
   if (error || !file) {
     model::SetLastError(error ? static_cast<DWORD>(error) : ERROR_INVALID_HANDLE);
     return Record(Op::CloseHandle, path, args, FALSE);
@@ -371,6 +447,14 @@ std::string FileText(const std::string &path) {
 void SetFileLinks(const std::string &path, DWORD links) {
   disk.files[FullPath(path)];
   disk.links[FullPath(path)] = links;
+}
+
+void HoldFileLock(const std::string &path, bool held) {
+  if (held) {
+    disk.heldByOther.insert(FullPath(path));
+  } else {
+    disk.heldByOther.erase(FullPath(path));
+  }
 }
 
 void SetNoMedium(char drive) { disk.noMedium.insert(model::Upper(drive)); }

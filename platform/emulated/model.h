@@ -79,6 +79,9 @@ std::string Describe(const Security &security);
 // Whether the caller's token may open a key that `security` guards with
 // `desired` access.
 bool AccessAllowed(const Security &security, DWORD desired);
+// What MAXIMUM_ALLOWED gets the caller's token of a key that `security`
+// guards: every right that the DACL grants before it denies it.
+DWORD MaximumAllowed(const Security &security);
 // The parts `which` names, as a self-relative security descriptor.
 std::vector<BYTE> Descriptor(const Security &security, DWORD which);
 // Sets the parts `which` names from a self-relative descriptor; a Win32

@@ -55,6 +55,34 @@ struct Value {
   std::string data;
 };
 
+// A key's values in the order they were made, which is the order Windows
+// lists them in; names compared without regard to case. A value set again
+// keeps its place.
+struct Values {
+  using List = std::vector<std::pair<std::string, Value>>;
+  List list;
+
+  List::iterator begin() { return list.begin(); }
+  List::iterator end() { return list.end(); }
+  List::const_iterator begin() const { return list.begin(); }
+  List::const_iterator end() const { return list.end(); }
+  std::size_t size() const { return list.size(); }
+  List::const_iterator find(const std::string &name) const {
+    return std::find_if(list.begin(), list.end(),
+                        [&name](const auto &entry) { return SameName(entry.first, name); });
+  }
+  Value &operator[](const std::string &name) {
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&name](const auto &entry) { return SameName(entry.first, name); });
+    return found != list.end() ? found->second : list.emplace_back(name, Value{}).second;
+  }
+  void erase(const std::string &name) {
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&name](const auto &entry) { return SameName(entry.first, name); }),
+               list.end());
+  }
+};
+
 std::shared_ptr<const model::Security> Default() {
   static const auto security = std::make_shared<const model::Security>(model::DefaultSecurity());
   return security;
@@ -70,7 +98,8 @@ struct Key {
   // Shared with every key that has the default until one is set.
   std::shared_ptr<const model::Security> security = Default();
   std::map<std::string, std::shared_ptr<Key>, NameLess> subkeys;
-  std::map<std::string, Value, NameLess> values;
+  Values values;
+  unsigned long long written = 0; // the model's clock when it last changed
 };
 
 struct Handle {
@@ -86,6 +115,7 @@ struct Registry {
   unsigned links = 0; // while there are none, a path is a plain look-up
   std::vector<std::string> deletedWhileOpen;
   std::vector<std::shared_ptr<Key>> deleted; // by the program, values as they went
+  unsigned long long clock = 0;              // ticks at every change
 };
 
 Registry registry;
@@ -228,6 +258,7 @@ Key *Create(const std::string &path) {
       slot->name = name;
       slot->path = key->path.empty() ? name : key->path + "\\" + name;
       slot->parent = key;
+      slot->written = key->written = ++registry.clock;
       registry.index[Folded(slot->path)] = slot.get();
     }
     key = slot.get();
@@ -254,6 +285,7 @@ void Remove(Key *key, unsigned deleting, bool byProgram = true) {
   key->deleted = true;
   key->parent = nullptr;
   parent->subkeys.erase(name);
+  parent->written = ++registry.clock;
 }
 
 } // namespace
@@ -274,9 +306,19 @@ LONG OpenKey(Op op, HKEY hKey, const char *subKey, DWORD ulOptions, REGSAM samDe
   std::string rest;
   std::string named;
   bool valid = base && Target(base, subKey, rest, named);
+  // Below HKLM\Software, KEY_WOW64_32KEY reaches the 32-bit view as it does
+  // from HKLM itself.
+  if (valid && (samDesired & KEY_WOW64_32KEY) && base->parent == registry.root.get() &&
+      SameName(base->name, Software)) {
+    rest = rest.empty() ? std::string(Software) : std::string(Software) + "\\" + rest;
+    base = registry.root.get();
+  }
   bool viewed = !base || base != registry.root.get() || InView(rest, samDesired);
   if (valid && viewed && base == registry.root.get()) {
     named = rest; // as the view keeps it
+  }
+  if (phkResult) {
+    *phkResult = nullptr; // what a failed open leaves
   }
   if (LONG error = Fault(op, named)) {
     return Record(op, named, args, error);
@@ -297,13 +339,23 @@ LONG OpenKey(Op op, HKEY hKey, const char *subKey, DWORD ulOptions, REGSAM samDe
   if (!key) {
     return Record(op, named, args, ERROR_FILE_NOT_FOUND);
   }
-  if (key->parent && !model::AccessAllowed(*key->security, samDesired)) {
+  // MAXIMUM_ALLOWED asks for every right the DACL grants, and fails only
+  // where it grants none.
+  bool maximum = (samDesired & MAXIMUM_ALLOWED) != 0;
+  REGSAM asked = samDesired & ~static_cast<REGSAM>(MAXIMUM_ALLOWED);
+  REGSAM granted = asked;
+  if (maximum) {
+    granted |= key->parent ? model::MaximumAllowed(*key->security) : KEY_ALL_ACCESS;
+  }
+  if (key->parent &&
+      (!model::AccessAllowed(*key->security, asked) ||
+       (maximum && !(granted & ~static_cast<REGSAM>(KEY_WOW64_32KEY | KEY_WOW64_64KEY))))) {
     return Record(op, named, args, ERROR_ACCESS_DENIED);
   }
   ULONG_PTR handle = registry.nextHandle;
   registry.nextHandle += 4;
   std::shared_ptr<Key> owner = key->parent ? key->parent->subkeys.at(key->name) : registry.root;
-  registry.handles[handle] = Handle{owner, samDesired};
+  registry.handles[handle] = Handle{owner, granted};
   ++key->handles;
   *phkResult = reinterpret_cast<HKEY>(handle);
   return Record(op, named, args + " -> " + Hex(handle), ERROR_SUCCESS);
@@ -543,21 +595,41 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
   if (error != ERROR_SUCCESS) {
     return Record(Op::RegQueryInfoKeyW, path, args, error);
   }
-  // Only what the model keeps: the counts; the rest is zero.
-  for (LPDWORD unkept : {lpcchClass, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcbMaxValueNameLen,
-                         lpcbMaxValueLen, lpcbSecurityDescriptor}) {
-    if (unkept) {
-      *unkept = 0;
+  // No class names: the model keeps none.
+  for (LPDWORD none : {lpcchClass, lpcbMaxClassLen}) {
+    if (none) {
+      *none = 0;
     }
   }
-  if (lpcSubKeys) {
-    *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
+  // The longest names in characters, without their zero; the largest value
+  // in bytes.
+  DWORD longestSubkey = 0, longestName = 0, largest = 0;
+  for (const auto &subkey : key->subkeys) {
+    longestSubkey = std::max(longestSubkey, static_cast<DWORD>(Utf16(subkey.first).size() / 2));
   }
-  if (lpcValues) {
-    *lpcValues = static_cast<DWORD>(key->values.size());
+  for (const auto &value : key->values) {
+    longestName = std::max(longestName, static_cast<DWORD>(Utf16(value.first).size() / 2));
+    largest = std::max(largest, static_cast<DWORD>(value.second.data.size()));
+  }
+  const std::pair<LPDWORD, DWORD> told[] = {
+      {lpcSubKeys, static_cast<DWORD>(key->subkeys.size())},
+      {lpcbMaxSubKeyLen, longestSubkey},
+      {lpcValues, static_cast<DWORD>(key->values.size())},
+      {lpcbMaxValueNameLen, longestName},
+      {lpcbMaxValueLen, largest},
+      {lpcbSecurityDescriptor,
+       static_cast<DWORD>(
+           model::Descriptor(*key->security, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)
+               .size())}};
+  for (const auto &entry : told) {
+    if (entry.first) {
+      *entry.first = entry.second;
+    }
   }
   if (lpftLastWriteTime) {
-    *lpftLastWriteTime = FILETIME{0, 0};
+    // The model's clock in seconds from 2026-01-01, in FILETIME's units.
+    unsigned long long time = 133800000000000000ULL + key->written * 10000000ULL;
+    *lpftLastWriteTime = FILETIME{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
   }
   args += " -> " + std::to_string(key->subkeys.size()) + " subkeys, " +
           std::to_string(key->values.size()) + " values";
@@ -584,20 +656,25 @@ LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD 
   std::string name = Utf16(value.first);
   const std::string &data = value.second.data;
   args += " -> " + Quote(value.first.c_str()) + ", type " + std::to_string(value.second.type);
-  if (*lpcchValueName <= name.size() / 2 || (lpData && *lpcbData < data.size())) {
+  // Too little room: the type and the data's size are told either way, and
+  // the name is copied where only the data overflows.
+  bool nameFits = *lpcchValueName > name.size() / 2;
+  if (lpType) {
+    *lpType = value.second.type;
+  }
+  if (nameFits) {
+    for (std::size_t i = 0; i < name.size() / 2; ++i) {
+      lpValueName[i] = static_cast<WCHAR>(static_cast<unsigned char>(name[2 * i]) |
+                                          static_cast<unsigned char>(name[2 * i + 1]) << 8);
+    }
+    lpValueName[name.size() / 2] = 0;
+    *lpcchValueName = static_cast<DWORD>(name.size() / 2);
+  }
+  if (!nameFits || (lpData && *lpcbData < data.size())) {
     if (lpcbData) {
       *lpcbData = static_cast<DWORD>(data.size());
     }
     return Record(Op::RegEnumValueW, path, args, ERROR_MORE_DATA);
-  }
-  for (std::size_t i = 0; i < name.size() / 2; ++i) {
-    lpValueName[i] = static_cast<WCHAR>(static_cast<unsigned char>(name[2 * i]) |
-                                        static_cast<unsigned char>(name[2 * i + 1]) << 8);
-  }
-  lpValueName[name.size() / 2] = 0;
-  *lpcchValueName = static_cast<DWORD>(name.size() / 2);
-  if (lpType) {
-    *lpType = value.second.type;
   }
   if (lpData) {
     std::copy(data.begin(), data.end(), lpData);
@@ -826,7 +903,9 @@ std::string Utf8(const std::string &utf16) {
 
 void SetValue(const std::string &path, const std::string &name, DWORD type,
               const std::string &data) {
-  Create(path)->values[name] = Value{type, data};
+  Key *key = Create(path);
+  key->values[name] = Value{type, data};
+  key->written = ++registry.clock;
 }
 
 void SetValue(const std::string &path, const std::string &name, const std::string &text) {
@@ -836,6 +915,7 @@ void SetValue(const std::string &path, const std::string &name, const std::strin
 void DeleteValue(const std::string &path, const std::string &name) {
   if (Key *key = Lookup(path)) {
     key->values.erase(name);
+    key->written = ++registry.clock;
   }
 }
 

@@ -264,6 +264,34 @@ bool AccessAllowed(const Security &security, DWORD desired) {
   return remaining == 0;
 }
 
+DWORD MaximumAllowed(const Security &security) {
+  // Every right of a key, each granted by the first entry that speaks of
+  // it, as the access check walks the DACL for MAXIMUM_ALLOWED.
+  constexpr DWORD Every = KEY_ALL_ACCESS | WRITE_DAC | WRITE_OWNER | DELETE | READ_CONTROL;
+  DWORD granted = 0, denied = 0;
+  if (Holds(security.owner, false)) {
+    granted |= READ_CONTROL | WRITE_DAC;
+  }
+  if (token.enabled.count(SE_TAKE_OWNERSHIP_NAME)) {
+    granted |= WRITE_OWNER;
+  }
+  if (security.nullDacl) {
+    return Every;
+  }
+  for (const Ace &ace : security.dacl) {
+    if (ace.flags & InheritOnly || !Holds(ace.sid, !ace.allow)) {
+      continue;
+    }
+    DWORD mask = Mapped(ace.mask) & Every;
+    if (ace.allow) {
+      granted |= mask & ~denied;
+    } else {
+      denied |= mask & ~granted;
+    }
+  }
+  return granted;
+}
+
 std::vector<BYTE> Descriptor(const Security &security, DWORD which) {
   bool owner = which & OWNER_SECURITY_INFORMATION;
   bool dacl = (which & DACL_SECURITY_INFORMATION) != 0;

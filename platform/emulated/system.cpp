@@ -76,6 +76,8 @@ struct System {
   std::size_t callLimit = static_cast<std::size_t>(-1);
   std::size_t changeAt = 0;
   std::function<void()> change;
+  unsigned rivalEvery = 0;
+  std::function<void()> rival;
   bool limitReached = false;
 };
 
@@ -101,6 +103,9 @@ LONG Fault(Op op, const std::string &key) {
     auto change = std::move(machine.change);
     machine.change = nullptr;
     change();
+  }
+  if (machine.rivalEvery && (machine.calls.size() + 1) % machine.rivalEvery == 0) {
+    machine.rival();
   }
   if (machine.calls.size() >= machine.callLimit) {
     machine.limitReached = true;
@@ -438,6 +443,11 @@ LPWSTR WINAPI GetCommandLineW() {
   return machine.wideLine.data();
 }
 
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  // No time passes: what another process does meanwhile is its switches'.
+  model::Log(Op::Sleep, "", std::to_string(dwMilliseconds), 0);
+}
+
 UINT WINAPI SetErrorMode(UINT uMode) {
   UINT previous = machine.errorMode;
   machine.errorMode = uMode;
@@ -504,6 +514,9 @@ const std::map<DWORD, const char *> Messages = {
     {ERROR_WRITE_FAULT, "The system cannot write to the specified device.\r\n"},
     {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by "
                               "another process.\r\n"},
+    {ERROR_LOCK_VIOLATION, "The process cannot access the file because another process has "
+                           "locked a portion of the file.\r\n"},
+    {ERROR_BUSY, "The requested resource is in use.\r\n"},
     {ERROR_FILE_EXISTS, "The file exists.\r\n"},
     {ERROR_NETNAME_DELETED, "The specified network name is no longer available.\r\n"},
     {ERROR_MORE_DATA, "More data is available.\r\n"},
@@ -696,6 +709,9 @@ const char *Name(Op op) {
       "GetComputerNameW",
       "GetUserNameW",
       "SetErrorMode",
+      "LockFile",
+      "UnlockFile",
+      "Sleep",
   };
   return names[static_cast<int>(op)];
 }
@@ -770,6 +786,11 @@ void FailAt(Op op, unsigned n, LONG error) {
 void AtCall(std::size_t n, std::function<void()> change) {
   machine.changeAt = n;
   machine.change = std::move(change);
+}
+
+void SetRival(unsigned every, std::function<void()> step) {
+  machine.rivalEvery = every;
+  machine.rival = std::move(step);
 }
 
 void SetCallLimit(std::size_t limit) { machine.callLimit = limit; }

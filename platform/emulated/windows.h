@@ -161,6 +161,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_READ 0x20019
 #define KEY_ALL_ACCESS 0xF003F
+#define MAXIMUM_ALLOWED 0x02000000
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
 #define REG_OPTION_OPEN_LINK 0x00000008
@@ -187,6 +188,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 #define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
+#define FILE_READ_DATA 0x0001
 #define FILE_APPEND_DATA 0x0004
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -216,6 +218,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_INVALID_DATA 13
 #define ERROR_WRITE_FAULT 29
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
 #define ERROR_HANDLE_EOF 38
 #define ERROR_FILE_EXISTS 80
 #define ERROR_NOT_SUPPORTED 50
@@ -224,6 +227,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_DISK_FULL 112
 #define ERROR_INVALID_NAME 123
 #define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_MR_MID_NOT_FOUND 317
@@ -342,6 +346,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
+                     DWORD nNumberOfBytesToLockLow, DWORD nNumberOfBytesToLockHigh);
+BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
+                       DWORD nNumberOfBytesToUnlockLow, DWORD nNumberOfBytesToUnlockHigh);
+void WINAPI Sleep(DWORD dwMilliseconds);
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
                                        LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
@@ -434,6 +443,9 @@ enum class Op {
   GetComputerNameW,
   GetUserNameW,
   SetErrorMode,
+  LockFile,
+  UnlockFile,
+  Sleep,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -595,6 +607,11 @@ void FailAt(Op op, unsigned n, LONG error);
 // program. One at a time; a later one replaces it.
 void AtCall(std::size_t n, std::function<void()> change);
 
+// Another process at work beside the program for the whole run: `step`
+// runs before every `every`-th call (counted from 1 over every call), as
+// its own registry calls would make its changes. Every 0 ends it.
+void SetRival(unsigned every, std::function<void()> step);
+
 // A bound on the calls of one run: past it every call fails, so that a walk
 // that would never end does end, and the test can see that it would not.
 void SetCallLimit(std::size_t limit);
@@ -619,6 +636,13 @@ void SetFileLinks(const std::string &path, DWORD links);
 // for FILE_FLAG_OPEN_REPARSE_POINT, which opens the link itself; either way
 // GetFileInformationByHandle tells which it opened.
 void CreateFileLink(const std::string &path, const std::string &target);
+// Another process's byte-range lock on the file, held (or let go) as
+// another run holds the log's lock: LockFile of any range of it fails
+// with ERROR_LOCK_VIOLATION while held. LockFile needs a handle opened
+// with read or write data access (FILE_APPEND_DATA alone is not), and
+// refuses a range that another handle has locked; CloseHandle lets go of
+// what its handle locked.
+void HoldFileLock(const std::string &path, bool held);
 // Another writer's append, as another machine's run on a shared file.
 void AppendToFile(const std::string &path, const std::string &text);
 // What the file held when it was last flushed to disk: all that a crash

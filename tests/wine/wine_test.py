@@ -19,6 +19,7 @@ needs it exits with SKIP_CODE after saying why.
 
 import os
 import re
+from concurrent.futures import ThreadPoolExecutor
 import shutil
 import sys
 import unittest
@@ -974,6 +975,48 @@ class WineSuite(unittest.TestCase):
                                 + [r".*: \d+ keys removed.*"] * len(VIEWS) + ["End: Patch.*"])
                 for folder in folders:
                     shutil.rmtree(folder)
+
+    def test_runs_at_once_all_end_with_the_key_gone_and_one_log_loses_no_line(self):
+        # Four runs at once (a start-up script and a deployment job, a retry,
+        # a double-click) on 1,640 keys, one log for all and a backup each:
+        # each ends with 0, whichever removed the key, the log holds every
+        # line of every run whole, and the backups together hold every key.
+        keys = [KEY] + [f"{KEY}\\B{b}" + (f"\\L{leaf}" if leaf >= 0 else "")
+                        for b in range(40) for leaf in range(-1, 40)]
+        drive = self.prefix.path / "drive_c"
+        log = drive / "shared.log"
+        backups = [drive / f"run{n}.reg" for n in range(4)]
+        for path in [log, *backups]:
+            path.unlink(missing_ok=True)
+        self.prepare(keys)
+        outside = self.outside()
+
+        def run(n):
+            return self.run_patch(arguments=["/quiet", "/log:C:\\shared.log",
+                                             f"/backup:C:\\run{n}.reg"],
+                                  relay=False, report_name=f"boxes{n}.txt", timeout=120)
+
+        with ThreadPoolExecutor(4) as pool:
+            runs = list(pool.map(run, range(4)))
+        self.assertEqual([0] * 4, [r.exit_code for r in runs])
+        self.assertEqual({(v, KEY): {} for v in VIEWS}, self.registry(KEY))
+        self.assertEqual(outside, self.outside())
+        text = log.read_bytes().decode("cp1252")
+        self.assertTrue(text.endswith("\r\n"), text[-200:])
+        lines = text[:-2].split("\r\n")
+        stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
+        for line in lines:
+            self.assertRegex(line, "^" + stamp + r"(quenlor-patch \d|Windows \d|"
+                             r"(Registry|64-bit view|32-bit view): \d+ keys removed, 0 stayed, "
+                             r"0 taken over$|End: Patch successful\. .* \(exit code 0\)$)")
+        self.assertEqual(4, sum(" quenlor-patch " in line for line in lines))
+        self.assertEqual(4, sum(" End: " in line for line in lines))
+        saved = set()
+        for backup in backups:
+            saved |= {line[len("[HKEY_LOCAL_MACHINE\\"):-1].lower() for line in
+                      backup.read_bytes().decode("utf-16-le").splitlines()
+                      if line.startswith("[HKEY_LOCAL_MACHINE\\")}
+        self.assertEqual({in_view(k, v).lower() for k in keys for v in VIEWS}, saved)
 
     def expect_log(self, log, arguments, patterns):
         """The log holds one run: its first line, then a line matching each
