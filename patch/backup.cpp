@@ -112,10 +112,13 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
   if (Unwritable(path.text, path.length)) {
     return ERROR_INVALID_DATA; // a name that no .reg file can hold
   }
-  DWORD values = 0;
-  FILETIME before = {};
+  // How many values, the longest name and the largest data: what a value
+  // that another process sets meanwhile changes. (The last-write time
+  // changes too as subkeys go, which other runs make go.)
+  DWORD before[3] = {};
   LONG result = backup.regQueryInfoKey(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                       &values, nullptr, nullptr, nullptr, &before);
+                                       &before[0], &before[1], &before[2], nullptr, nullptr);
+  const DWORD values = before[0];
   if (result != ERROR_SUCCESS) {
     return result;
   }
@@ -163,14 +166,14 @@ LONG Save(HKEY key, const Trail &trail, const Walk &walk, bool takenOver, DWORD 
     }
   }
   // A value that another process set meanwhile (a new one lists after the
-  // ones read) changed the key's last-write time: the record may lack it.
-  FILETIME after = {};
+  // ones read) may be missing from the record.
+  DWORD after[3] = {};
   if (result == ERROR_SUCCESS) {
     result = backup.regQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, &after);
+                                    &after[0], &after[1], &after[2], nullptr, nullptr);
   }
-  if (result == ERROR_SUCCESS && (after.dwLowDateTime != before.dwLowDateTime ||
-                                  after.dwHighDateTime != before.dwHighDateTime)) {
+  if (result == ERROR_SUCCESS &&
+      (after[0] != before[0] || after[1] != before[1] || after[2] != before[2])) {
     result = ERROR_BUSY;
   }
   if (result != ERROR_SUCCESS && backup.writes == writes) {
