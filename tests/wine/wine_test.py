@@ -36,6 +36,9 @@ REG_OPTION_OPEN_LINK = 8
 # a key over, READ_CONTROL | WRITE_DAC or WRITE_OWNER, and the walk's access
 # with WRITE_DAC on a new handle ("") to a key already open.
 WALK_ACCESS, DACL_ACCESS, OWNER_ACCESS = 0x10008, 0x60000, 0x80000
+# And, where a view's walk left the key, the open that asks whether it is
+# there still: KEY_QUERY_VALUE.
+ABSENT_ACCESS = 0x1
 REOPEN_ACCESS = {DACL_ACCESS, WALK_ACCESS | 0x40000}
 TAKEOVER_CALLS = {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"}
 VIEW_FLAGS = {None: 0, 64: 0x100, 32: 0x200}  # KEY_WOW64_64KEY, KEY_WOW64_32KEY
@@ -245,7 +248,7 @@ class Trace:
                 if hklm(call.arg(0)):
                     t.assertFalse(opened, "a key opened from HKLM inside the walk")
                     t.assertEqual(KEY.lower(), call.arg(1).lower())
-                    t.assertIn(access, (WALK_ACCESS, DACL_ACCESS, OWNER_ACCESS))
+                    t.assertIn(access, (WALK_ACCESS, DACL_ACCESS, OWNER_ACCESS, ABSENT_ACCESS))
                     if not views or views[-1] != view:
                         t.assertNotIn(view, views, "a view walked twice")
                         views.append(view)
