@@ -84,7 +84,8 @@ const WCHAR *CommandLine(bool nt) {
 }
 
 Arguments ReadArguments(const WCHAR *commandLine) {
-  Arguments arguments = {false, false, nullptr, 0, nullptr, 0, false, nullptr, 0, nullptr, 0};
+  Arguments arguments = {false, false,   nullptr, 0,       nullptr, 0,       false, nullptr,
+                         0,     nullptr, 0,       nullptr, 0,       nullptr, 0};
   static constexpr WCHAR none[] = {0};
   const WCHAR *at = End(commandLine ? commandLine : none); // the program's own name
   for (;;) {
@@ -92,6 +93,7 @@ Arguments ReadArguments(const WCHAR *commandLine) {
       ++at;
     }
     if (!*at) {
+      arguments.conflict = arguments.backup ? arguments.conflict : nullptr;
       return arguments;
     }
     const WCHAR *end = End(at);
@@ -99,10 +101,16 @@ Arguments ReadArguments(const WCHAR *commandLine) {
     // is only quotes is no name. The same for /backup.
     const WCHAR *log = AfterSwitch(at, end, "log:");
     const WCHAR *backup = AfterSwitch(at, end, "backup:");
+    const WCHAR *restore = AfterSwitch(at, end, "restore:");
     if (log && !OnlyQuotes(log, end)) {
       arguments.logRepeated |= Take(arguments, arguments.log, arguments.logLength, at, log, end);
     } else if (backup && !OnlyQuotes(backup, end)) {
       Take(arguments, arguments.backup, arguments.backupLength, at, backup, end);
+    } else if (restore && !OnlyQuotes(restore, end)) {
+      if (!Take(arguments, arguments.restore, arguments.restoreLength, at, restore, end)) {
+        arguments.conflict = at;
+        arguments.conflictLength = static_cast<std::size_t>(end - at);
+      }
     } else if (IsSwitch(at, end, "quiet") || IsSwitch(at, end, "q")) {
       arguments.quiet = true;
     } else if (IsSwitch(at, end, "?") || IsSwitch(at, end, "help") || IsSwitch(at, end, "h")) {

@@ -20,8 +20,8 @@ struct Arguments {
   bool help;            // /?, /help or /h: the usage box, and nothing else
   const WCHAR *unknown; // the first argument not understood, or null
   std::size_t unknownLength;
-  // The first /log: or /backup: given a second time: which file was meant
-  // is not for the run to guess. Null if none was.
+  // The first /log:, /backup: or /restore: given a second time: which file
+  // was meant is not for the run to guess. Null if none was.
   const WCHAR *repeated;
   std::size_t repeatedLength;
   bool logRepeated; // then no log is written
@@ -29,6 +29,12 @@ struct Arguments {
   std::size_t logLength;
   const WCHAR *backup; // what follows "/backup:", quotes and all, or null
   std::size_t backupLength;
+  const WCHAR *restore; // what follows "/restore:", quotes and all, or null
+  std::size_t restoreLength;
+  // The /restore argument where /backup is given too: a run restores or
+  // removes, never both. Null otherwise.
+  const WCHAR *conflict;
+  std::size_t conflictLength;
 };
 Arguments ReadArguments(const WCHAR *commandLine);
 

@@ -3,7 +3,9 @@
 // NtDeleteKey. What a .reg file cannot hold (a link, a key's permissions)
 // is named in the file and the log instead.
 #include "patch/backup.h"
+#include "patch/keypath.h"
 #include "patch/log.h"
+#include "patch/regformat.h"
 #include "patch/texts.h"
 #include "patch/walk.h"
 
@@ -17,8 +19,8 @@ constexpr char LinkValueName[] = "SymbolicLinkValue";
 // so does a key with a value above 1 MiB (Windows advises keeping values
 // below 2 KiB).
 WCHAR pathRoom[16384];
-WCHAR valueName[16384]; // the longest value name Windows allows, and its zero
-alignas(4) BYTE valueData[1 << 20];
+WCHAR valueName[regformat::MaxValueName + 1];
+alignas(4) BYTE valueData[regformat::MaxData];
 
 // A line end would end the line inside a name, and U+0000 ends a quoted
 // name for regedit, which would import what follows under another name.

@@ -1,39 +1,11 @@
-// The /log file and every line of it, and the lines of box texts.
+// The /log file and every line of it.
 #pragma once
 
+#include "patch/line.h"
 #include "patch/openfile.h"
 #include "patch/report.h"
 #include "patch/walk.h"
 #include <cstddef>
-
-// A line of text built on the stack: a log line, or a box's text. What
-// does not fit is left out.
-struct Line {
-  char text[1024];
-  std::size_t length;
-};
-void Add(Line &line, const char *text, std::size_t length = static_cast<std::size_t>(-1));
-// Adds text from outside (a key name, a link's target, the command line),
-// up to `length` characters or its zero, so that it cannot end the line: a control character (below
-// U+0020, and U+007F) as '%' and its code in two hexadecimal digits, and '%' itself as %25. The
-// wide form converts to the ANSI code page without best fit, so that a character the code page
-// lacks is '?', never a look-alike.
-void AddShown(Line &line, const char *text, std::size_t length);
-void AddShown(Line &line, const WCHAR *text, std::size_t length);
-// Adds `pattern`, each %s in it standing for the next argument, a string,
-// each %u for a number (a DWORD), %2u for one of at least two digits (any
-// digit from 1 to 9), and %x for a number in eight hexadecimal digits.
-void Format(Line &line, const char *pattern, ...);
-// The path of `key` below HKEY_LOCAL_MACHINE, as `view` keeps it, each
-// level after a backslash, built backwards to the end of `path` (`size`
-// characters, no terminator): `start` is where the levels that fit begin.
-// Returns whether they all did.
-bool KeyPath(const Trail &key, REGSAM view, WCHAR *path, std::size_t size, std::size_t &start);
-// The path of `key` from HKEY_LOCAL_MACHINE, as `view` keeps it; a path too
-// long for a line keeps its last levels, after "...".
-void AddPath(Line &line, const Trail &key, REGSAM view);
-// "error N, " and the system's text for it.
-void AddError(Line &line, DWORD error);
 
 // The /log file: created if missing and appended to, shared, so that runs on
 // many machines can write to one file, and checked as OpenChecked does.

@@ -9,20 +9,21 @@
 #include "patch/openfile.h"
 #include "patch/functions.h"
 
-OpenedFile OpenChecked(const WCHAR *path, DWORD access, DWORD share, bool nt, bool reparsePoints) {
+OpenedFile OpenChecked(const WCHAR *path, DWORD access, DWORD share, bool nt, bool reparsePoints,
+                       DWORD disposition) {
   // NT 4.0's CreateFile knows no reparse points, and 9x has neither links
   // nor the question.
   DWORD flags = FILE_ATTRIBUTE_NORMAL | (reparsePoints ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   OpenedFile opened = {INVALID_HANDLE_VALUE, ERROR_SUCCESS, false};
   if (nt) {
-    opened.file = CreateFileW(path, access | FILE_READ_ATTRIBUTES, share, nullptr, OPEN_ALWAYS,
+    opened.file = CreateFileW(path, access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
                               flags, nullptr);
   } else {
     // 9x's wide command line was widened from this code page: back again
     // it is the name as typed.
     char narrow[MAX_PATH];
     opened.file = WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, nullptr, nullptr)
-                      ? CreateFileA(narrow, access, share, nullptr, OPEN_ALWAYS, flags, nullptr)
+                      ? CreateFileA(narrow, access, share, nullptr, disposition, flags, nullptr)
                       : INVALID_HANDLE_VALUE;
   }
   opened.error =

@@ -10,7 +10,8 @@ struct OpenedFile {
   DWORD error;
   bool existed;
 };
-// Opens `path` (created if missing) for `access` and checks, on NT, what
+// Opens `path` (created if missing, unless `disposition` is OPEN_EXISTING)
+// for `access` and checks, on NT, what
 // was opened before anything is read or written. NT opens it by its wide
 // name, exactly as given; 9x, which has no wide file calls, by its name in
 // the code page it came from. a file with another name
@@ -18,7 +19,8 @@ struct OpenedFile {
 // has reparse points (2000 on) a link in its last place is opened as itself
 // and refused (FileIsLink); a refused file is closed as it was. On Windows
 // 9x it is opened as it is.
-OpenedFile OpenChecked(const WCHAR *path, DWORD access, DWORD share, bool nt, bool reparsePoints);
+OpenedFile OpenChecked(const WCHAR *path, DWORD access, DWORD share, bool nt, bool reparsePoints,
+                       DWORD disposition = OPEN_ALWAYS);
 // The reasons of a refused file: Win32 errors that no file call of the run
 // fails with, told in words of their own.
 constexpr DWORD FileHasOtherNames = ERROR_TOO_MANY_LINKS;

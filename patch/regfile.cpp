@@ -5,20 +5,18 @@
 #include "patch/functions.h"
 #include "patch/log.h"
 #include "patch/openfile.h"
+#include "patch/regformat.h"
 
 namespace {
 
-constexpr char Header[] = "Windows Registry Editor Version 5.00";
-constexpr WCHAR ByteOrderMark = 0xFEFF;
+using regformat::ByteOrderMark;
+using regformat::Header;
+using regformat::HexWidth;
 // The bytes a file must begin with to be appended to.
 constexpr DWORD HeadSize = (1 + sizeof Header - 1) * sizeof(WCHAR);
 // How much of its end is read to see how it ends: a few line ends and the
 // character before them.
 constexpr DWORD TailSize = 64;
-// Hex data is wrapped as regedit wraps it: ",\" at the end of a line of
-// about 80 characters, and two spaces before the next.
-constexpr std::size_t HexWidth = 76;
-
 // What waits is written, in one write, at the end of the file.
 bool WriteOut(Backup &backup) {
   if (backup.error != ERROR_SUCCESS) {
@@ -55,9 +53,9 @@ WCHAR CharAt(const BYTE *data, std::size_t i) {
   return static_cast<WCHAR>(data[2 * i] | data[2 * i + 1] << 8);
 }
 
-// A character of a quoted name or string: regedit escapes only these two.
+// A character of a quoted name or string.
 void PutEscaped(Backup &backup, WCHAR c) {
-  if (c == '\\' || c == '"') {
+  if (regformat::Escaped(c)) {
     Put(backup, '\\');
   }
   Put(backup, c);
@@ -223,7 +221,7 @@ void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, c
     }
     Put(backup, '"');
   } else if (type == REG_DWORD && size == sizeof(DWORD)) {
-    PutText(backup, "dword:");
+    PutText(backup, regformat::DwordForm);
     PutHexDigits(backup,
                  static_cast<DWORD>(data[0] | data[1] << 8 | data[2] << 16) |
                      static_cast<DWORD>(data[3]) << 24,
@@ -232,7 +230,7 @@ void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, c
     // Every other type, and data that the forms above would not give back
     // byte for byte, as regedit writes them: "hex:" for REG_BINARY,
     // "hex(N):" for type N, N in hexadecimal.
-    PutText(backup, "hex");
+    PutText(backup, regformat::HexForm);
     if (type != REG_BINARY) {
       Put(backup, '(');
       unsigned digits = 1;
@@ -251,7 +249,7 @@ void PutValue(Backup &backup, const WCHAR *name, DWORD nameLength, DWORD type, c
       if (i + 1 < size) {
         Put(backup, ',');
         if (++column >= HexWidth) {
-          PutText(backup, "\\\r\n  ");
+          PutText(backup, regformat::Continued);
           column = 2;
         }
       }

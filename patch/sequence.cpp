@@ -10,6 +10,7 @@
 #include "patch/log.h"
 #include "patch/openfile.h"
 #include "patch/report.h"
+#include "patch/restore.h"
 #include "patch/takeover.h"
 #include "patch/texts.h"
 #include "patch/version.h"
@@ -53,11 +54,16 @@ static_assert(sizeof RepeatedArgumentText + ShownArgumentLength + 2 + sizeof Usa
 // typo in a fleet's script leaves a trace.
 int RefuseArgument(Report &report, const Arguments &arguments) {
   Line text = {};
-  bool repeated = arguments.repeated != nullptr;
-  Add(text, repeated ? RepeatedArgumentText : UnknownArgumentText);
-  std::size_t length = repeated ? arguments.repeatedLength : arguments.unknownLength;
-  AddShown(text, repeated ? arguments.repeated : arguments.unknown,
-           length < ShownArgumentLength ? length : ShownArgumentLength);
+  const WCHAR *argument = arguments.repeated   ? arguments.repeated
+                          : arguments.conflict ? arguments.conflict
+                                               : arguments.unknown;
+  std::size_t length = arguments.repeated   ? arguments.repeatedLength
+                       : arguments.conflict ? arguments.conflictLength
+                                            : arguments.unknownLength;
+  Add(text, arguments.repeated   ? RepeatedArgumentText
+            : arguments.conflict ? ConflictingArgumentText
+                                 : UnknownArgumentText);
+  AddShown(text, argument, length < ShownArgumentLength ? length : ShownArgumentLength);
   LogEnd(report, text.text, ExitUnknownArgument);
   Format(text, "\n\n%s", UsageText);
   ShowBox(report, text.text, ErrorCaption, MB_ICONERROR);
@@ -102,6 +108,23 @@ int TellBackupFailure(Report &report, const WCHAR *path, DWORD error) {
   return ExitBackupFailed;
 }
 
+// A restore, once the gates passed: its outcome told as a removal's, but a
+// file refused (13) or unread (30) ends with its code, quiet or not.
+int TellRestore(Report &report, const Arguments &arguments) {
+  WCHAR path[MAX_PATH];
+  Line text = {};
+  int code =
+      Unquoted(arguments.restore, arguments.restoreLength, path)
+          ? Restore(path, report, text)
+          : (FileFailure(text, "Could not read the backup file ", path, ERROR_FILENAME_EXCED_RANGE),
+             ExitRestoreUnread);
+  LogEnd(report, text.text, code);
+  bool fileFailed = code == ExitRestoreInvalid || code == ExitRestoreUnread;
+  ShowBox(report, text.text, code == ERROR_SUCCESS ? SuccessCaption : ErrorCaption,
+          code == ERROR_SUCCESS ? MB_ICONINFORMATION : MB_ICONERROR);
+  return report.quiet || fileFailed ? code : 0;
+}
+
 bool IsWindows64() {
 #ifdef _WIN64
   return true; // a 64-bit program runs on 64-bit Windows only
@@ -130,15 +153,21 @@ bool Absent(const Walk &walk) {
 
 // The gates, then the removal from every view, saved first into `backup`
 // where there is one.
-const Outcome &Patch(const OSVERSIONINFOA &version, Report &report, Backup *backup) {
+// The gates, which a removal and a restore pass alike: null where both
+// pass, else the refusal.
+const Outcome *Refusal(const OSVERSIONINFOA &version, Report &report) {
   if (!IsSupportedVersion(version)) {
     LogText(report, "Refused: not Windows XP, XP x64 or Server 2003");
-    return WrongVersion;
+    return &WrongVersion;
   }
   if (!IsAdministrator()) {
     LogText(report, "Refused: not run by a member of the Administrators group");
-    return NotAdministrator;
+    return &NotAdministrator;
   }
+  return nullptr;
+}
+
+const Outcome &Patch(Report &report, Backup *backup) {
   // Every NT version has these; without them nothing could be listed and
   // opened by its own name and deleted through its own handle, and nothing
   // is deleted any other way.
@@ -244,7 +273,7 @@ int ApplyPatch() {
   // Before the first box, which every run that is not quiet shows.
   DWORD unseenError = ERROR_SUCCESS;
   const char *unseen = arguments.quiet ? nullptr : OpenBoxes(report, unseenError);
-  bool refused = arguments.unknown || arguments.repeated;
+  bool refused = arguments.unknown || arguments.repeated || arguments.conflict;
   if (arguments.help && !refused) {
     return Tell(report, Help);
   }
@@ -279,7 +308,11 @@ int ApplyPatch() {
       return TellBackupFailure(report, backup.path, ERROR_FILENAME_EXCED_RANGE);
     }
   }
-  const Outcome &outcome = Patch(version, report, arguments.backup ? &backup : nullptr);
+  const Outcome *refusal = Refusal(version, report);
+  if (!refusal && arguments.restore) {
+    return TellRestore(report, arguments);
+  }
+  const Outcome &outcome = refusal ? *refusal : Patch(report, arguments.backup ? &backup : nullptr);
   if (arguments.backup && !CloseBackup(backup)) {
     return TellBackupFailure(report, backup.path, backup.error);
   }

@@ -32,6 +32,7 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "/quiet or /q: no boxes, only the exit code\n"
                                    "/log:<file>: append a record to <file>\n"
                                    "/backup:<file>: keep what is removed in <file>\n"
+                                   "/restore:<file>: put back what <file> keeps\n"
                                    "/norestart: ignored\n"
                                    "/? or /help: this help\n"
                                    "\n"
@@ -39,12 +40,21 @@ constexpr const char UsageText[] = "Usage: quenlor-patch [switches]\n"
                                    "0: the key is gone\n"
                                    "5: not an administrator\n"
                                    "50: not Windows XP, XP x64 or Server 2003\n"
-                                   "1013: some keys could not be deleted\n"
+                                   "1013: some keys could not be deleted or restored\n"
                                    "With or without /quiet:\n"
                                    "87: an argument was not understood\n"
                                    "29: the backup file could not be written\n"
+                                   "13: the restore file was refused\n"
+                                   "30: the restore file could not be read\n"
                                    "1622: the log file could not be opened";
 constexpr const char LogFailedText[] = "Could not open the log file ";
+constexpr const char RestoredText[] =
+    "Restore successful. The registry keys that the patch removed are back";
+constexpr const char RestoreFailedText[] = "Restore failed. Registry keys or values that could not "
+                                           "be written: ";
+constexpr const char RestoreRefusedText[] = "Could not restore from the backup file ";
+constexpr const char RestoreNothingText[] = " Nothing was written.";
+constexpr const char ConflictingArgumentText[] = "Cannot be given with /backup: ";
 constexpr const char BackupFailedText[] = "Could not write the backup file ";
 constexpr const char BackupCutShortText[] =
     "it ends in the middle of a record, as a run that was cut short leaves it. Look at the file "
@@ -71,3 +81,9 @@ constexpr int ExitLogFailed = ERROR_INSTALL_LOG_FAILURE;
 // 29, "The system cannot write to the specified device": a caller that
 // asked for a backup must learn that it has none, quiet or not.
 constexpr int ExitBackupFailed = ERROR_WRITE_FAULT;
+// 13, "The data is invalid": a /restore file that is not what /backup
+// writes, or names a key outside the patch key; nothing is written.
+constexpr int ExitRestoreInvalid = ERROR_INVALID_DATA;
+// 30, "The system cannot read from the specified device": a /restore file
+// that cannot be opened or read.
+constexpr int ExitRestoreUnread = ERROR_READ_FAULT;

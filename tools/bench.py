@@ -102,6 +102,31 @@ class Bench:
                 samples[tool].append(run.seconds)
         return {tool: sorted(times) for tool, times in samples.items()}
 
+    def restore_times(self, keys, width=20):
+        """Median seconds of the patch's /restore and of `reg import`, each
+        putting back the /backup of `keys` keys (a value on every tenth):
+        {tool: seconds}, the two taken in turn."""
+        tree = subtree(keys, width)
+        self.prefix.apply(remove=[KEY], keys=[KEY] + tree, values=self.values(tree),
+                          view=self.view)
+        self.backup.unlink(missing_ok=True)
+        run = self.prefix.run(self.tools[BACKED_UP], relay=False, timeout=1800,
+                              arguments=["/quiet"] + self.arguments[BACKED_UP])
+        if run.exit_code != 0:
+            raise RuntimeError(f"/backup of {keys} keys: exit {run.exit_code}")
+        file = r"C:\bench-backup.reg"
+        commands = {"/restore": (self.tools[self.patch], ["/quiet", "/restore:" + file]),
+                    "reg import": (["reg", "import", file], [])}
+        seconds = {tool: [] for tool in commands}
+        for _ in range(self.repeats):
+            for tool, (command, arguments) in commands.items():
+                self.prefix.apply(remove=[KEY], view=self.view)
+                run = self.prefix.run(command, relay=False, timeout=1800, arguments=arguments)
+                if run.exit_code != 0 or len(self.prefix.tree(KEY, view=self.view)) != keys + 1:
+                    raise RuntimeError(f"{tool} of {keys} keys: exit {run.exit_code}")
+                seconds[tool].append(run.seconds)
+        return {tool: statistics.median(times) for tool, times in seconds.items()}
+
     def calls_per_key(self, keys, width, tool):
         """Platform calls the executable makes, from the relay trace."""
         tree = subtree(keys, width)
@@ -151,12 +176,17 @@ def main():
                             results[tool, shape, keys] = bench.time(tool, keys, width)
                             print(f"{tool:24} {shape:4} {keys:6} keys: "
                                   f"{results[tool, shape, keys] * 1000:9.1f} ms", flush=True)
+                restores = {keys: bench.restore_times(keys) for keys in sizes}
+                for keys, times in restores.items():
+                    print(f"restore {keys:6} keys: " + ", ".join(
+                        f"{tool} {seconds * 1000:.1f} ms" for tool, seconds in times.items()),
+                        flush=True)
                 calls = {(shape, tool): bench.calls_per_key(sizes[0], width, tool)
                          for shape, width in SHAPES.items() for tool in (bench.patch, BACKED_UP)}
                 wine = prefix.wine_version()
     except winelab.HostError as error:
         sys.exit(f"make bench: {error}")
-    report(results, startup, calls, sizes, args, machine, wine)
+    report(results, startup, calls, sizes, args, machine, wine, restores)
 
 
 def floor(keys, width):
@@ -176,7 +206,7 @@ def spread(samples):
     return quartiles[0], quartiles[2]
 
 
-def report(results, startup, calls, sizes, args, machine, wine):
+def report(results, startup, calls, sizes, args, machine, wine, restores):
     patch = machine.exe.name
     tools = [patch, "reg delete /f", "regedit /s"]
     largest = sizes[-1]
@@ -217,6 +247,18 @@ def report(results, startup, calls, sizes, args, machine, wine):
               for shape in SHAPES}
     lines += ["", f"Per-key cost against `reg delete /f` on {largest} keys: " +
               ", ".join(f"{ratios[shape]:.2f} ({shape})" for shape in SHAPES) + "."]
+    lines += ["", "## Restore (ms)", "",
+              "Putting back the /backup of a wide subtree (a value on every tenth key), the "
+              "patch's `/restore` (with /quiet) and `reg import` taken in turn, from process "
+              "start to exit; per key: (time − the patch's start-up) / N.", "",
+              "| keys | /restore | reg import | /restore per key (µs) | reg import per key (µs) "
+              "| ratio |", "|---|---|---|---|---|---|"]
+    for keys, times in restores.items():
+        own, imported = ((times[tool] - results[patch, "", 0]) / keys
+                         for tool in ("/restore", "reg import"))
+        lines.append(f"| {keys} | {times['/restore'] * 1000:.1f} | "
+                     f"{times['reg import'] * 1000:.1f} | {own * 1e6:.1f} | "
+                     f"{imported * 1e6:.1f} | {own / imported:.2f} |")
     nothing = "do-nothing (one box)"
     (low, high), (floor_low, floor_high) = spread(startup[patch]), spread(startup[nothing])
     overlap = low <= floor_high and floor_low <= high

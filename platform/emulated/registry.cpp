@@ -514,6 +514,114 @@ LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD
   return DeleteNamed(Op::RegDeleteKeyExA, hKey, lpSubKey, samDesired, Reserved, args);
 }
 
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+  const std::string name = FromWide(lpValueName);
+  std::string args = Described(hKey) + ", " + Quote(name.c_str());
+  Key *key = Resolve(hKey);
+  std::string path = key ? Shown(key) : "";
+  LONG error = Fault(Op::RegQueryValueExW, path);
+  error = error                                         ? error
+          : !key                                        ? ERROR_INVALID_HANDLE
+          : lpReserved || (lpData && !lpcbData)         ? ERROR_INVALID_PARAMETER
+          : !Allows(hKey, KEY_QUERY_VALUE)              ? ERROR_ACCESS_DENIED
+          : key->deleted                                ? ERROR_KEY_DELETED
+          : key->values.find(name) == key->values.end() ? ERROR_FILE_NOT_FOUND
+                                                        : ERROR_SUCCESS;
+  if (error) {
+    return Record(Op::RegQueryValueExW, path, args, error);
+  }
+  const Value &value = key->values.find(name)->second;
+  if (lpType) {
+    *lpType = value.type;
+  }
+  LONG result = lpData && *lpcbData < value.data.size() ? ERROR_MORE_DATA : ERROR_SUCCESS;
+  if (lpData && result == ERROR_SUCCESS) {
+    std::copy(value.data.begin(), value.data.end(), lpData);
+  }
+  if (lpcbData) {
+    *lpcbData = static_cast<DWORD>(value.data.size());
+  }
+  return Record(Op::RegQueryValueExW, path, args + " -> type " + std::to_string(value.type),
+                result);
+}
+
+LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                            DWORD dwOptions, REGSAM samDesired,
+                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition) {
+  const std::string name = FromWide(lpSubKey);
+  Key *base = Resolve(hKey);
+  std::string rest, named;
+  bool valid = base && lpSubKey && Target(base, name.c_str(), rest, named);
+  bool viewed = !base || base != registry.root.get() || InView(rest, samDesired);
+  std::string args = Described(hKey) + ", " + Quote(name.c_str()) + ", " +
+                     std::to_string(dwOptions) + ", " + Hex(samDesired);
+  if (phkResult) {
+    *phkResult = nullptr;
+  }
+  LONG error = Fault(Op::RegCreateKeyExW, named);
+  error = error   ? error
+          : !base ? ERROR_INVALID_HANDLE
+          : !phkResult || !viewed || Reserved || lpClass || lpSecurityAttributes ||
+                  (dwOptions & ~static_cast<DWORD>(REG_OPTION_OPEN_LINK))
+              ? ERROR_INVALID_PARAMETER
+          : !valid || rest.empty() ? ERROR_BAD_PATHNAME
+          : base->deleted          ? ERROR_KEY_DELETED
+                                   : ERROR_SUCCESS;
+  if (error) {
+    return Record(Op::RegCreateKeyExW, named, args, error);
+  }
+  bool openLink = (dwOptions & REG_OPTION_OPEN_LINK) != 0;
+  if (Find(base, rest, openLink)) {
+    if (lpdwDisposition) {
+      *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    }
+    std::string existing = FromWide(lpSubKey);
+    return OpenKey(Op::RegCreateKeyExW, hKey, existing.c_str(), openLink ? REG_OPTION_OPEN_LINK : 0,
+                   samDesired, phkResult);
+  }
+  // The parent, through any link on the way, must let the caller create.
+  std::size_t cut = rest.rfind('\\');
+  Key *parent = cut == std::string::npos ? base : Find(base, rest.substr(0, cut), false);
+  if (!parent) {
+    return Record(Op::RegCreateKeyExW, named, args, ERROR_FILE_NOT_FOUND);
+  }
+  if (parent->parent && !model::AccessAllowed(*parent->security, KEY_CREATE_SUB_KEY)) {
+    return Record(Op::RegCreateKeyExW, named, args, ERROR_ACCESS_DENIED);
+  }
+  std::string leaf = cut == std::string::npos ? rest : rest.substr(cut + 1);
+  Create(parent->path.empty() ? leaf : parent->path + "\\" + leaf);
+  if (lpdwDisposition) {
+    *lpdwDisposition = REG_CREATED_NEW_KEY;
+  }
+  std::string created = FromWide(lpSubKey);
+  return OpenKey(Op::RegCreateKeyExW, hKey, created.c_str(), openLink ? REG_OPTION_OPEN_LINK : 0,
+                 samDesired, phkResult);
+}
+
+LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE *lpData, DWORD cbData) {
+  const std::string name = FromWide(lpValueName);
+  std::string args = Described(hKey) + ", " + Quote(name.c_str()) + ", type " +
+                     std::to_string(dwType) + ", " + std::to_string(cbData);
+  Key *key = Resolve(hKey);
+  std::string path = key ? Shown(key) : "";
+  LONG error = Fault(Op::RegSetValueExW, path);
+  error = error                             ? error
+          : !key                            ? ERROR_INVALID_HANDLE
+          : Reserved || (cbData && !lpData) ? ERROR_INVALID_PARAMETER
+          : !Allows(hKey, KEY_SET_VALUE)    ? ERROR_ACCESS_DENIED
+          : key->deleted                    ? ERROR_KEY_DELETED
+                                            : ERROR_SUCCESS;
+  if (error) {
+    return Record(Op::RegSetValueExW, path, args, error);
+  }
+  key->values[name] = Value{dwType, std::string(reinterpret_cast<const char *>(lpData), cbData)};
+  key->written = ++registry.clock;
+  return Record(Op::RegSetValueExW, path, args, ERROR_SUCCESS);
+}
+
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
   std::string args = Described(hKey) + ", " + Quote(lpValueName);

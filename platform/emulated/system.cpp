@@ -374,6 +374,9 @@ std::vector<Export> Exports() {
           {"advapi32", "RegEnumKeyExW", Exported(&RegEnumKeyExW)},
           {"advapi32", "RegQueryInfoKeyW", Exported(&RegQueryInfoKeyW)},
           {"advapi32", "RegEnumValueW", Exported(&RegEnumValueW)},
+          {"advapi32", "RegQueryValueExW", Exported(&RegQueryValueExW)},
+          {"advapi32", "RegCreateKeyExW", Exported(&RegCreateKeyExW)},
+          {"advapi32", "RegSetValueExW", Exported(&RegSetValueExW)},
           {"advapi32", "RegGetKeySecurity", Exported(&RegGetKeySecurity)},
           {"advapi32", "RegSetKeySecurity", Exported(&RegSetKeySecurity)},
           {"advapi32", "OpenProcessToken", Exported(&OpenProcessToken)},
@@ -442,6 +445,43 @@ LPWSTR WINAPI GetCommandLineW() {
   model::Log(Op::GetCommandLineW, "", "-> " + model::Quote(machine.commandLine.c_str()), 1);
   return machine.wideLine.data();
 }
+
+namespace {
+std::map<LPVOID, std::unique_ptr<BYTE[]>> allocations;
+} // namespace
+
+LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType,
+                           DWORD flProtect) {
+  std::string args = std::to_string(dwSize);
+  DWORD error = static_cast<DWORD>(Fault(Op::VirtualAlloc, ""));
+  if (!error && (lpAddress || dwSize == 0 || flAllocationType != (MEM_COMMIT | MEM_RESERVE) ||
+                 flProtect != PAGE_READWRITE)) {
+    error = ERROR_INVALID_PARAMETER; // what the model does not play
+  }
+  if (error) {
+    model::SetLastError(error);
+    model::Log(Op::VirtualAlloc, "", args, 0);
+    return nullptr;
+  }
+  auto memory = std::make_unique<BYTE[]>(dwSize); // zeroed, as committed pages are
+  LPVOID address = memory.get();
+  allocations[address] = std::move(memory);
+  model::Log(Op::VirtualAlloc, "", args, 1);
+  return address;
+}
+
+BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
+  bool known = allocations.count(lpAddress) && dwSize == 0 && dwFreeType == MEM_RELEASE;
+  if (known) {
+    allocations.erase(lpAddress);
+  }
+  model::SetLastError(known ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER);
+  return Record(Op::VirtualFree, "", "", known ? TRUE : FALSE);
+}
+
+namespace emulated {
+unsigned LiveAllocations() { return static_cast<unsigned>(allocations.size()); }
+} // namespace emulated
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
   // No time passes: what another process does meanwhile is its switches'.
@@ -512,6 +552,7 @@ const std::map<DWORD, const char *> Messages = {
     {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
     {ERROR_INVALID_DATA, "The data is invalid.\r\n"},
     {ERROR_WRITE_FAULT, "The system cannot write to the specified device.\r\n"},
+    {ERROR_READ_FAULT, "The system cannot read from the specified device.\r\n"},
     {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by "
                               "another process.\r\n"},
     {ERROR_LOCK_VIOLATION, "The process cannot access the file because another process has "
@@ -670,6 +711,9 @@ const char *Name(Op op) {
       "RegQueryValueExA",
       "RegQueryInfoKeyW",
       "RegEnumValueW",
+      "RegQueryValueExW",
+      "RegCreateKeyExW",
+      "RegSetValueExW",
       "NtDeleteKey",
       "RegGetKeySecurity",
       "RegSetKeySecurity",
@@ -712,6 +756,8 @@ const char *Name(Op op) {
       "LockFile",
       "UnlockFile",
       "Sleep",
+      "VirtualAlloc",
+      "VirtualFree",
   };
   return names[static_cast<int>(op)];
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,6 +33,7 @@ using LPBOOL = BOOL *;
 using LPDWORD = DWORD *;
 using PBOOL = BOOL *;
 using REGSAM = DWORD;
+using SIZE_T = std::size_t;
 using PVOID = void *;
 using LPVOID = void *;
 using LPCVOID = const void *;
@@ -158,6 +160,8 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define WRITE_DAC 0x00040000
 #define WRITE_OWNER 0x00080000
 #define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_READ 0x20019
 #define KEY_ALL_ACCESS 0xF003F
@@ -165,6 +169,12 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
 #define REG_OPTION_OPEN_LINK 0x00000008
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
+#define MEM_COMMIT 0x00001000
+#define MEM_RESERVE 0x00002000
+#define MEM_RELEASE 0x00008000
+#define PAGE_READWRITE 0x04
 #define OWNER_SECURITY_INFORMATION 0x00000001
 #define DACL_SECURITY_INFORMATION 0x00000004
 #define SE_DACL_PROTECTED 0x1000
@@ -217,6 +227,7 @@ using FARPROC = INT_PTR(WINAPI *)();
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_DATA 13
 #define ERROR_WRITE_FAULT 29
+#define ERROR_READ_FAULT 30
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_LOCK_VIOLATION 33
 #define ERROR_HANDLE_EOF 38
@@ -304,6 +315,14 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                            DWORD dwOptions, REGSAM samDesired,
+                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition);
+LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE *lpData, DWORD cbData);
 LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
                              LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                              LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
@@ -346,6 +365,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType,
+                           DWORD flProtect);
+BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
                      DWORD nNumberOfBytesToLockLow, DWORD nNumberOfBytesToLockHigh);
 BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
@@ -404,6 +426,9 @@ enum class Op {
   RegQueryValueExA,
   RegQueryInfoKeyW,
   RegEnumValueW,
+  RegQueryValueExW,
+  RegCreateKeyExW,
+  RegSetValueExW,
   NtDeleteKey,
   RegGetKeySecurity,
   RegSetKeySecurity,
@@ -446,6 +471,8 @@ enum class Op {
   LockFile,
   UnlockFile,
   Sleep,
+  VirtualAlloc,
+  VirtualFree,
 };
 const char *Name(Op op);
 bool IsRegistry(Op op);
@@ -652,6 +679,8 @@ std::string FlushedText(const std::string &path);
 // fails with ERROR_DISK_FULL.
 void SetDiskSpace(std::size_t bytes);
 unsigned OpenFiles();
+// Memory that VirtualAlloc gave and VirtualFree has not taken back.
+unsigned LiveAllocations();
 
 const std::vector<Call> &Calls();
 const std::vector<Box> &Boxes();

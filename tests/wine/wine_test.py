@@ -762,7 +762,8 @@ class WineSuite(unittest.TestCase):
         outside = self.outside()
         log = self.prefix.path / "drive_c" / "backup.log"
         log.unlink(missing_ok=True)
-        for restore in (["regedit", "/s"], ["reg", "import"]):
+        # regedit and reg put it back; so does the patch's own /restore.
+        for runs, restore in enumerate((["regedit", "/s"], ["reg", "import"], ["/restore"])):
             with self.subTest(restore=restore[0]):
                 run = self.run_patch(arguments=[r"/quiet", r"/backup:C:\backup.reg",
                                                 r"/log:C:\backup.log"], relay=False)
@@ -771,9 +772,14 @@ class WineSuite(unittest.TestCase):
                 text = backup.read_bytes().decode("utf-16-le")
                 self.assertTrue(text.startswith("\ufeffWindows Registry Editor Version 5.00\r\n"))
                 self.assertEqual(1, text.count("Windows Registry Editor"), "one header")
-                self.assertEqual(1 + (restore[0] == "reg"), text.count("; Removed by"))
+                self.assertEqual(1 + runs, text.count("; Removed by"))
                 self.assertNotIn("\n", text.replace("\r\n", ""), "CRLF only")
-                self.prefix.wine(*restore, r"C:\backup.reg", check=True)
+                if restore[0] == "/restore":
+                    run = self.run_patch(arguments=["/quiet", r"/restore:C:\backup.reg"],
+                                         relay=False)
+                    self.assertEqual(0, run.exit_code)
+                else:
+                    self.prefix.wine(*restore, r"C:\backup.reg", check=True)
                 self.assertEqual(tree, self.registry(KEY, exact=True),
                                  "put back as it was, but the link")
                 self.assertEqual(outside, self.outside())
@@ -807,6 +813,41 @@ class WineSuite(unittest.TestCase):
                                      r"before it is in the file\.$")
                 self.assertEqual(tree, self.registry(KEY, exact=True))
         self.assertEqual(cut, torn.read_bytes())
+
+    def test_restore_writes_back_nothing_but_what_the_patch_removed(self):
+        # Files that /backup did not write, on a share anyone could write
+        # to, each refused with 13 and nothing written; a missing one, 30; a
+        # record below a link inside the key, which reg import writes
+        # through into the link's target, written nowhere by /restore.
+        drive = self.prefix.path / "drive_c"
+        head = "\ufeffWindows Registry Editor Version 5.00\r\n\r\n"
+        key = "HKEY_LOCAL_MACHINE\\" + KEY
+        good = f"[{key}\\A]\r\n\"x\"=\"y\"\r\n\r\n"
+        files = {
+            "victim": good + f"[HKEY_LOCAL_MACHINE\\{VICTIM}\\Run]\r\n\"x\"=\"y\"\r\n\r\n",
+            "lookalike": good + f"[{key}2\\Keep]\r\n\"x\"=\"y\"\r\n\r\n",
+            "deletion": good + f"[-{key}\\A]\r\n\r\n",
+            "cut": good + f"[{key}\\B]\r\n\"x\"=hex:01,\\\r\n",
+        }
+        self.prepare([KEY, KEY + r"\A"], links={KEY + r"\L": VICTIM})
+        before, outside = self.registry(KEY), self.outside()
+        for name, records in files.items():
+            with self.subTest(name):
+                (drive / f"{name}.reg").write_bytes((head + records).encode("utf-16-le"))
+                run = self.run_patch(arguments=["/quiet", f"/restore:C:\\{name}.reg"],
+                                     relay=False)
+                self.assertEqual(13, run.exit_code)
+                self.assertEqual((before, outside), (self.registry(KEY), self.outside()))
+        run = self.run_patch(arguments=["/quiet", r"/restore:C:\missing.reg"], relay=False)
+        self.assertEqual(30, run.exit_code)
+        (drive / "link.reg").write_bytes(
+            (head + f"[{key}\\L\\Run]\r\n\"x\"=\"y\"\r\n\r\n").encode("utf-16-le"))
+        run = self.run_patch(arguments=["/quiet", r"/restore:C:\link.reg"], relay=False)
+        self.assertEqual(1013, run.exit_code)
+        self.assertEqual((before, outside), (self.registry(KEY), self.outside()))
+        # The control: reg import writes through the link, into the victim.
+        self.prefix.wine("reg", "import", r"C:\link.reg", check=True)
+        self.assertTrue(any(VICTIM + r"\Run" in tree for tree in self.registry(VICTIM).values()))
 
     def test_deployment_tools_read_each_outcome_from_the_exit_code(self):
         keys = subtree(2, 2)
