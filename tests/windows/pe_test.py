@@ -163,15 +163,15 @@ class Executables(unittest.TestCase):
                 for *_, ident in images:
                     self.assertIn((RT_ICON, ident), found)
 
-    # 16 KiB until /backup, whose .reg writer took it to 19 KiB; the bound
-    # the executable is held to is 24 KiB.
-    def test_x86_is_within_24_kib(self):
+    # 16 KiB until /backup, whose .reg writer took it to 19 KiB, and 24 KiB
+    # until /restore; the bound the executable is held to is 32 KiB.
+    def test_x86_is_within_32_kib(self):
         patch = (DIST / "quenlor-patch.exe").stat().st_size
         x64 = (DIST / "quenlor-patch-x64.exe").stat().st_size
         baseline = (BUILD / "baseline-quenlor-patch.exe").stat().st_size
         print(f"\nsize: quenlor-patch.exe {patch} bytes, do-nothing baseline {baseline} bytes, "
               f"quenlor-patch-x64.exe {x64} bytes")
-        self.assertLessEqual(patch, 24 * 1024)
+        self.assertLessEqual(patch, 32 * 1024)
 
     # Built without stack probes, a frame may not step past the guard page
     # below the stack's last touched one: Windows grows the stack a page at
