@@ -49,23 +49,10 @@ NOT_ADMINISTRATOR = ("Error", "You must have administrator rights to apply this 
 FAILURE = ("Error", "Patch failed. Some registry keys could not be deleted")
 WARNING = ("Debug", "Could not delete a child key")
 # The usage box, as the box reader reads it: its line breaks become spaces.
-USAGE = """Usage: quenlor-patch [switches]
-
-/quiet or /q: no boxes, only the exit code
-/log:<file>: append a record to <file>
-/backup:<file>: keep what is removed in <file>
-/norestart: ignored
-/? or /help: this help
-
-Exit codes, with /quiet:
-0: the key is gone
-5: not an administrator
-50: not Windows XP, XP x64 or Server 2003
-1013: some keys could not be deleted
-With or without /quiet:
-87: an argument was not understood
-29: the backup file could not be written
-1622: the log file could not be opened""".replace("\n", " ")
+# Read from the logic's texts, which the README's test holds to the README.
+USAGE = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', re.search(
+    r"UsageText\[\] = (.*?);", (Path(__file__).resolve().parents[2] / "patch" / "texts.h")
+    .read_text(), re.S).group(1))).replace(r"\n", " ")
 HELP = ("Quenlor audio driver pre-install patch", USAGE)
 NEIGHBOURS = [r"Software\Crystal", r"Software\Crystal Semiconductor2\Keep",
               r"Software\Crystal Semi"]
