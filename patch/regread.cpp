@@ -188,6 +188,7 @@ bool OpenReg(RegReader &reader, const BYTE *file, DWORD size) {
   if (reader.at == reader.end || *reader.at++ != regformat::ByteOrderMark ||
       !Line(reader, from, to) || !Begins(from, to, regformat::Header) ||
       to - from != sizeof regformat::Header - 1) {
+    reader.line = 1; // the header's, however far it was read
     return Refuse(reader, "it does not begin as a file that /backup writes");
   }
   return true;
