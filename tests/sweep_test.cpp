@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -842,13 +843,15 @@ void RunBesideRivals(const Shape &shape, std::size_t bound, Tally &tally,
         }
       }
     }
-    // Deepest first, so that a single key's step takes a leaf.
-    emulated::SetRival(branches ? 9 : 4, [keys] {
-      for (const auto &key : keys) {
-        if (emulated::KeyExists(key)) {
-          emulated::RemoveTree(key);
-          return;
-        }
+    // Deepest first, so that a single key's step takes a leaf; keys only
+    // go, so each step goes on from where the last one found a key.
+    auto next = std::make_shared<std::size_t>(0);
+    emulated::SetRival(branches ? 9 : 4, [keys, next] {
+      while (*next < keys.size() && !emulated::KeyExists(keys[*next])) {
+        ++*next;
+      }
+      if (*next < keys.size()) {
+        emulated::RemoveTree(keys[*next]);
       }
     });
     emulated::SetCallLimit(bound);
