@@ -16,10 +16,11 @@ struct Line {
 constexpr std::size_t LineRoom = sizeof Line::text - 3;
 void Add(Line &line, const char *text, std::size_t length = static_cast<std::size_t>(-1));
 // Adds text from outside (a key name, a link's target, the command line),
-// up to `length` characters or its zero, so that it cannot end the line: a control character (below
-// U+0020, and U+007F) as '%' and its code in two hexadecimal digits, and '%' itself as %25. The
-// wide form converts to the ANSI code page without best fit, so that a character the code page
-// lacks is '?', never a look-alike.
+// up to `length` characters or its zero, so that it cannot end the line: a
+// control character (below U+0020, and U+007F) as '%' and its code in two
+// hexadecimal digits, and '%' itself as %25. The wide form converts to the
+// ANSI code page without best fit, so that a character the code page lacks
+// is '?', never a look-alike.
 void AddShown(Line &line, const char *text, std::size_t length);
 void AddShown(Line &line, const WCHAR *text, std::size_t length);
 // Adds `pattern`, each %s in it standing for the next argument, a string,
