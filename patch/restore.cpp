@@ -210,18 +210,18 @@ HKEY Descend(const Functions &f, Report &report, const Place &place, bool &link)
       one[c] = names[i][c];
     }
     one[lengths[i]] = '\0';
-    LONG result = f.openKey(parent, one, REG_OPTION_OPEN_LINK, ChainAccess | place.view, &key);
-    if (result == ERROR_FILE_NOT_FOUND) {
-      result = f.createKey(parent, one, 0, nullptr, REG_OPTION_OPEN_LINK, ChainAccess | place.view,
-                           nullptr, &key, nullptr);
-    }
+    // Opened as itself where it is there, created where not: one call.
+    DWORD disposition = REG_CREATED_NEW_KEY;
+    LONG result = f.createKey(parent, one, 0, nullptr, REG_OPTION_OPEN_LINK,
+                              ChainAccess | place.view, nullptr, &key, &disposition);
     std::size_t shown = static_cast<std::size_t>(names[i] + lengths[i] - place.names);
     if (result != ERROR_SUCCESS) {
       LogPlace(report, "Not restored: ", place.view, place.names, shown, nullptr,
                static_cast<DWORD>(result));
       return nullptr;
     }
-    if (IsLink(f, key)) {
+    // A key made just now is no link; one that was there may be.
+    if (disposition == REG_OPENED_EXISTING_KEY && IsLink(f, key)) {
       RegCloseKey(key);
       LogPlace(report, "Link, which is not written through: ", place.view, place.names, shown,
                nullptr, ERROR_SUCCESS);

@@ -247,18 +247,22 @@ def report(results, startup, calls, sizes, args, machine, wine, restores):
               for shape in SHAPES}
     lines += ["", f"Per-key cost against `reg delete /f` on {largest} keys: " +
               ", ".join(f"{ratios[shape]:.2f} ({shape})" for shape in SHAPES) + "."]
+    first = sizes[0]
     lines += ["", "## Restore (ms)", "",
               "Putting back the /backup of a wide subtree (a value on every tenth key), the "
               "patch's `/restore` (with /quiet) and `reg import` taken in turn, from process "
-              "start to exit; per key: (time − the patch's start-up) / N.", "",
+              f"start to exit. Per key: the time beyond {first} keys over the keys beyond "
+              "them, which start-up does not touch.", "",
               "| keys | /restore | reg import | /restore per key (µs) | reg import per key (µs) "
               "| ratio |", "|---|---|---|---|---|---|"]
     for keys, times in restores.items():
-        own, imported = ((times[tool] - results[patch, "", 0]) / keys
+        row = f"| {keys} | {times['/restore'] * 1000:.1f} | {times['reg import'] * 1000:.1f} |"
+        if keys == first:
+            lines.append(row + " | | |")
+            continue
+        own, imported = ((times[tool] - restores[first][tool]) / (keys - first)
                          for tool in ("/restore", "reg import"))
-        lines.append(f"| {keys} | {times['/restore'] * 1000:.1f} | "
-                     f"{times['reg import'] * 1000:.1f} | {own * 1e6:.1f} | "
-                     f"{imported * 1e6:.1f} | {own / imported:.2f} |")
+        lines.append(row + f" {own * 1e6:.1f} | {imported * 1e6:.1f} | {own / imported:.2f} |")
     nothing = "do-nothing (one box)"
     (low, high), (floor_low, floor_high) = spread(startup[patch]), spread(startup[nothing])
     overlap = low <= floor_high and floor_low <= high
