@@ -34,19 +34,7 @@ bool Unwritable(const WCHAR *text, std::size_t length) {
 }
 
 bool IsLinkValue(const WCHAR *name, DWORD length, DWORD type) {
-  if (type != REG_LINK || length != sizeof LinkValueName - 1) {
-    return false;
-  }
-  // Value names are compared without regard to case, as Windows does.
-  for (DWORD i = 0; i < length; ++i) {
-    WCHAR c = name[i] >= 'a' && name[i] <= 'z' ? static_cast<WCHAR>(name[i] - 'a' + 'A') : name[i];
-    WCHAR expected = static_cast<WCHAR>(LinkValueName[i]);
-    if (c != (expected >= 'a' && expected <= 'z' ? static_cast<WCHAR>(expected - 'a' + 'A')
-                                                 : expected)) {
-      return false;
-    }
-  }
-  return true;
+  return type == REG_LINK && regformat::Same(name, length, LinkValueName);
 }
 
 // The key's path from HKEY_LOCAL_MACHINE, as the registry holds its names,

@@ -33,4 +33,23 @@ constexpr DWORD MaxData = 1 << 20;
 // The longest value name Windows allows.
 constexpr DWORD MaxValueName = 16383;
 
+// Names of keys and values are compared as Windows compares them, upper
+// case against upper case; what the format itself names is ASCII.
+inline WCHAR Upper(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
+// Whether the text at `at` (up to `end`) begins with ASCII `prefix`.
+inline bool Begins(const WCHAR *at, const WCHAR *end, const char *prefix) {
+  for (; *prefix; ++at, ++prefix) {
+    if (at == end || Upper(*at) != Upper(static_cast<WCHAR>(*prefix))) {
+      return false;
+    }
+  }
+  return true;
+}
+// Whether the `length` characters at `text` are ASCII `name`, no more.
+// (Its length from the array: the program links no strlen.)
+template <std::size_t Size>
+bool Same(const WCHAR *text, std::size_t length, const char (&name)[Size]) {
+  return length == Size - 1 && Begins(text, text + length, name);
+}
+
 } // namespace regformat

@@ -12,18 +12,7 @@ namespace {
 WCHAR nameRoom[regformat::MaxValueName + 1];
 alignas(4) BYTE dataRoom[regformat::MaxData + 2];
 
-WCHAR Upper(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
-
-// Whether the text at `at` (up to `end`) begins with ASCII `prefix`, in any
-// letter case.
-bool Begins(const WCHAR *at, const WCHAR *end, const char *prefix) {
-  for (; *prefix; ++at, ++prefix) {
-    if (at == end || Upper(*at) != Upper(static_cast<WCHAR>(*prefix))) {
-      return false;
-    }
-  }
-  return true;
-}
+using regformat::Begins;
 
 int HexDigit(WCHAR c) {
   return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;

@@ -15,15 +15,11 @@
 #include "patch/sequence.h"
 #include "patch/texts.h"
 
-#include <initializer_list>
-
 namespace {
 
 // Windows allows 512 levels; the patch key is one of them.
 constexpr std::size_t MaxDepth = 512;
 constexpr DWORD MaxKeyNameLength = 255;
-constexpr char Scope[] = "Software\\Crystal Semiconductor";
-constexpr char Wow64Scope[] = "Software\\Wow6432Node\\Crystal Semiconductor";
 constexpr WCHAR SoftwareName[] = WIDE("Software");
 constexpr WCHAR LinkValueName[] = WIDE("SymbolicLinkValue");
 constexpr REGSAM ChainAccess = KEY_CREATE_SUB_KEY | KEY_SET_VALUE | KEY_QUERY_VALUE;
@@ -63,48 +59,46 @@ struct Place {
   std::size_t length;
 };
 
-bool SameText(const WCHAR *a, std::size_t length, const char *b) {
-  for (std::size_t i = 0; i < length; ++i, ++b) {
-    WCHAR x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<WCHAR>(a[i] - 'a' + 'A') : a[i];
-    char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 'a' + 'A') : *b;
-    if (!*b || x != static_cast<WCHAR>(y)) {
-      return false;
-    }
-  }
-  return !*b;
-}
-
 bool SameName(const WCHAR *a, std::size_t aLength, const WCHAR *b, std::size_t bLength) {
   if (aLength != bLength) {
     return false;
   }
   for (std::size_t i = 0; i < aLength; ++i) {
-    auto upper = [](WCHAR c) {
-      return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c;
-    };
-    if (upper(a[i]) != upper(b[i])) {
+    if (regformat::Upper(a[i]) != regformat::Upper(b[i])) {
       return false;
     }
   }
   return true;
 }
 
+// The two places a record may lie: the patch key in the native view, and
+// on 64-bit Windows its twin in the 32-bit one.
+struct Scope {
+  const char *path;
+  std::size_t length;
+  REGSAM view;       // on 64-bit Windows
+  std::size_t names; // where the names below "Software\\" begin
+};
+constexpr char NativeScope[] = "Software\\Crystal Semiconductor";
+constexpr char Wow64Scope[] = "Software\\Wow6432Node\\Crystal Semiconductor";
+constexpr Scope Scopes[] = {
+    {NativeScope, sizeof NativeScope - 1, KEY_WOW64_64KEY, sizeof "Software"},
+    {Wow64Scope, sizeof Wow64Scope - 1, KEY_WOW64_32KEY, sizeof "Software\\Wow6432Node"}};
+
 // Whether the record's path lies at or below the patch key (compared as
 // Windows compares names), and where; `windows64` admits the 32-bit view's
 // twin. Each name must be one Windows allows.
 bool Inside(const RegItem &item, bool windows64, Place &place) {
-  for (const char *scope : {Scope, Wow64Scope}) {
-    std::size_t length = sizeof Scope - 1;
-    length = scope == Scope ? length : sizeof Wow64Scope - 1;
-    if ((scope == Wow64Scope && !windows64) || item.pathLength < length ||
-        !SameText(item.path, length, scope) ||
+  for (const Scope &scope : Scopes) {
+    const std::size_t length = scope.length;
+    if ((scope.view == KEY_WOW64_32KEY && !windows64) || item.pathLength < length ||
+        !regformat::Begins(item.path, item.path + length, scope.path) ||
         (item.pathLength > length && item.path[length] != '\\')) {
       continue;
     }
-    place.view = !windows64 ? 0 : scope == Scope ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-    std::size_t cut = scope == Scope ? sizeof "Software" : sizeof "Software\\Wow6432Node";
-    place.names = item.path + cut;
-    place.length = item.pathLength - cut;
+    place.view = windows64 ? scope.view : 0;
+    place.names = item.path + scope.names;
+    place.length = item.pathLength - scope.names;
     std::size_t depth = 1, run = 0;
     for (std::size_t i = 0; i < place.length; ++i) {
       run = place.names[i] == '\\' ? 0 : run + 1;
